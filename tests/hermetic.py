@@ -213,4 +213,5 @@ def main():
     sys.exit(1 if failed or not passed else 0)
 
 
-main()
+if __name__ == "__main__":
+    main()
