@@ -17,16 +17,19 @@ namespace {
 
 std::jmp_buf env;
 
-// C linkage, as a handler passed to the C library must have.
-extern "C" void
+} // namespace
+
+// C linkage, as a handler handed to the C library should have; static,
+// since nothing outside this file may call it.
+extern "C" {
+static void
 sig_alrm(int /* sig */)
 {
 	// The lookup cannot be cancelled from outside; leaving it is the only
 	// way to keep the deadline.
 	std::longjmp(env, 1);
 }
-
-} // namespace
+}
 
 int
 main(int argc, char *argv[])
