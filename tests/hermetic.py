@@ -145,12 +145,15 @@ def seal(tmp):
     sys.exit("dnsmasq did not start: " + open(os.path.join(tmp, "log")).read())
 
 
-def run(case, cmd, tmp, fault):
-    """Run one case; return what went wrong, or "" when nothing did."""
-    _, args, status, stdout, *rest = case
-    opt = rest[0] if rest else {}
+def use_server(tmp, which):
+    """Point the resolver at dnsmasq ("dns") or the silent one ("silent")."""
     with open(os.path.join(tmp, "resolv.conf"), "w", encoding="ascii") as f:
-        f.write(RESOLV[opt.get("dns", "dns")])
+        f.write(RESOLV[which])
+
+
+def run(args, status, stdout, opt, cmd, tmp, fault):
+    """Run one case; return what went wrong, or "" when nothing did."""
+    use_server(tmp, opt.get("dns", "dns"))
     env = {k: v for k, v in os.environ.items()
            if k == "PATH" or k.endswith("SAN_OPTIONS")}
     if "fault" in opt:
@@ -194,17 +197,15 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         dns, _silent = seal(tmp)
         try:
-            for case in CASES:
-                if args.groups and case[0] not in args.groups:
+            for group, argv, status, stdout, *rest in CASES:
+                opt = rest[0] if rest else {}
+                if (args.groups and group not in args.groups
+                        or group == "fault" and not args.fault
+                        or args.few and not opt.get("few")):
                     continue
-                opt = case[4] if len(case) > 4 else {}
-                if case[0] == "fault" and not args.fault:
-                    continue
-                if args.few and not opt.get("few"):
-                    continue
-                problem = run(case, cmd, tmp, args.fault)
-                name = shlex.join(case[1]).encode("unicode_escape").decode()[:60]
-                print("FAIL" if problem else "ok  ", case[0], name, problem)
+                problem = run(argv, status, stdout, opt, cmd, tmp, args.fault)
+                name = shlex.join(argv).encode("unicode_escape").decode()[:60]
+                print("FAIL" if problem else "ok  ", group, name, problem)
                 passed, failed = passed + (not problem), failed + bool(problem)
         finally:
             dns.terminate()
