@@ -10,7 +10,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +41,8 @@ main(int argc, char *argv[])
 	const char *volatile host = nullptr;
 	const char *out;
 	volatile int timeout = 0;
+	const timespec now{};
+	sigset_t alrm;
 	int ch;
 
 	while ((ch = getopt(argc, argv, "s:t:")) != -1) {
@@ -62,11 +66,21 @@ main(int argc, char *argv[])
 	if (inet_addr(host) == INADDR_NONE ||
 	    host[std::strcspn(host, " \t\n\v\f\r")] != '\0') {
 		if (timeout != 0) {
+			// A parent's signal mask and pending signals survive
+			// exec, so ours may be blocked, or one of the parent's
+			// waiting to end the run early. Hold SIGALRM off until
+			// env is saved, drop any sent before us, then let ours
+			// through.
+			sigemptyset(&alrm);
+			sigaddset(&alrm, SIGALRM);
+			sigprocmask(SIG_BLOCK, &alrm, nullptr);
 			if (std::signal(SIGALRM, sig_alrm) == SIG_ERR)
 				std::exit(errno);
 			if (setjmp(env) != 0)
 				std::exit(-2);
+			(void)sigtimedwait(&alrm, nullptr, &now);
 			alarm(static_cast<unsigned int>(timeout));
+			sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
 		}
 		h_errno = 0;
 		const hostent *he = gethostbyname2(host, AF_INET);
