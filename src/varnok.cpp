@@ -12,7 +12,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -40,9 +39,9 @@ main(int argc, char *argv[])
 	// not restore.
 	const char *volatile host = nullptr;
 	const char *out;
+	const char *p;
 	volatile int timeout = 0;
-	const timespec now{};
-	sigset_t alrm;
+	sigset_t mask;
 	int ch;
 
 	while ((ch = getopt(argc, argv, "s:t:")) != -1) {
@@ -63,24 +62,24 @@ main(int argc, char *argv[])
 	out = host;
 	// inet_addr stops at white space and ignores whatever follows, so
 	// "10.1.2.3 junk" must not be echoed as if it were the address.
-	if (inet_addr(host) == INADDR_NONE ||
-	    host[std::strcspn(host, " \t\n\v\f\r")] != '\0') {
+	for (p = host; *p != '\0' && *p != ' ' && (*p < '\t' || *p > '\r'); p++)
+		continue;
+	if (inet_addr(host) == INADDR_NONE || *p != '\0') {
 		if (timeout != 0) {
 			// A parent's signal mask and pending signals survive
-			// exec, so ours may be blocked, or one of the parent's
-			// waiting to end the run early. Hold SIGALRM off until
-			// env is saved, drop any sent before us, then let ours
-			// through.
-			sigemptyset(&alrm);
-			sigaddset(&alrm, SIGALRM);
-			sigprocmask(SIG_BLOCK, &alrm, nullptr);
+			// exec: SIGALRM may be blocked, or one sent before we
+			// started may be waiting to end the run early. Ignoring
+			// SIGALRM for a moment discards that one, and ours is
+			// let through once env is saved.
+			sigprocmask(SIG_BLOCK, nullptr, &mask);
+			sigdelset(&mask, SIGALRM);
+			(void)std::signal(SIGALRM, SIG_IGN);
 			if (std::signal(SIGALRM, sig_alrm) == SIG_ERR)
 				std::exit(errno);
 			if (setjmp(env) != 0)
 				std::exit(-2);
-			(void)sigtimedwait(&alrm, nullptr, &now);
+			sigprocmask(SIG_SETMASK, &mask, nullptr);
 			alarm(static_cast<unsigned int>(timeout));
-			sigprocmask(SIG_UNBLOCK, &alrm, nullptr);
 		}
 		h_errno = 0;
 		const hostent *he = gethostbyname2(host, AF_INET);
@@ -95,8 +94,10 @@ main(int argc, char *argv[])
 		out = inet_ntoa(addr);
 	}
 
-	// exit would flush too, but could not say that the write failed.
-	if (std::printf("%s", out) < 0 || std::fflush(stdout) != 0)
+	// Unbuffered, so that printf itself writes and can say that the
+	// write failed, which exit's flush could not.
+	(void)std::setvbuf(stdout, nullptr, _IONBF, 0);
+	if (std::printf("%s", out) < 0)
 		std::exit(errno != 0 ? errno : EIO);
 	std::exit(0);
 }
