@@ -15,9 +15,9 @@ import argparse
 import os
 import shlex
 import socket
+import struct
 import subprocess
 import sys
-import struct
 import tempfile
 import threading
 import time
@@ -145,7 +145,8 @@ CASES = [
 CASES += [("signals", argv, status, stdout, dict(opt, sig=how))
           for how in ("blocked", "ignored", "pending")
           for argv, status, stdout, opt in (
-              (["-t", "1", "-s", "hang.stall"], 254, "", {"at": 1, "few": True}),
+              (["-t", "1", "-s", "hang.stall"], 254, "",
+               {"at": 1, "few": True}),
               (["-t", "1", "-s", "stall.tc"], 254, "", {"at": 1, "dns": "tc"}),
               (["-t", "1", "-s", "dns.test"], 254, "",
                {"at": 1, "dns": "silent"}),
@@ -178,11 +179,11 @@ def reply(query, tcp):
     while query[i]:
         labels.append(query[i + 1:i + 1 + query[i]].decode("ascii").lower())
         i += query[i] + 1
-    name, a = ".".join(labels), query[i + 1:i + 3] == b"\0\1"
+    name, want_a = ".".join(labels), query[i + 1:i + 3] == b"\0\1"
     stall = name in TC and TC[name] is None
     if tcp and stall:
         return None
-    addrs = (TC.get(name) or []) if a else []
+    addrs = (TC.get(name) or []) if want_a else []
     flags = 0x8580 if name in TC else 0x8583  # an answer, or NXDOMAIN
     rrs = b"".join(b"\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4" + socket.inet_aton(x)
                    for x in addrs)
@@ -225,7 +226,8 @@ def seal(tmp):
     """Give the namespace its own /etc files and name servers."""
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     socket.sethostname("sealed")  # no dot, so no default search domain
-    files = {"hosts": HOSTS, "host.conf": "multi on\n", "dnsmasq.conf": DNSMASQ}
+    files = {"hosts": HOSTS, "host.conf": "multi on\n",
+             "dnsmasq.conf": DNSMASQ}
     for name, text in files.items():
         with open(os.path.join(tmp, name), "w", encoding="ascii") as f:
             f.write(text)
@@ -283,7 +285,8 @@ def start(args, opt, cmd, fault, nss):
 
 
 def run(cases, cmd, tmp, fault, nss):
-    """Run the cases at once; return what went wrong, or "" if nothing."""
+    """Run the cases at once, against the first one's server; return what
+    went wrong, or "" if nothing did."""
     use_server(tmp, cases[0][3].get("dns", "dns"))
     began = time.monotonic()
     procs = [start(args, opt, cmd, fault, nss) for args, _, _, opt in cases]
@@ -337,8 +340,9 @@ def main():
                 problem = run([c[1:] for c in batch], cmd, tmp, args.fault,
                               args.nss)
                 group, argv = batch[0][:2]
-                name = (f"{len(batch)} runs at once" if len(batch) > 1 else
-                        shlex.join(argv).encode("unicode_escape").decode()[:60])
+                name = shlex.join(argv).encode("unicode_escape").decode()[:60]
+                if len(batch) > 1:
+                    name = f"{len(batch)} runs at once"
                 print("FAIL" if problem else "ok  ", group, name, problem)
                 passed, failed = passed + (not problem), failed + bool(problem)
         finally:
