@@ -1,9 +1,5 @@
-# 32-bit x86 against the platform's i386 glibc (Debian: g++-multilib).
+# 32-bit x86 through Debian's cross compiler (g++-i686-linux-gnu). The
+# binary runs on the system's own libc6:i386, natively or under qemu-i386.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
-
-set(CMAKE_CXX_FLAGS_INIT -m32)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
+set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
