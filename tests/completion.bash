@@ -16,8 +16,8 @@ printf '%s ssh-ed25519 AAAAC3NzaC1lZDI1NTE5\n' vk-known vk-both \
 	fe80::99 10.9.9.99 >"$tmp/.ssh/known_hosts"
 HOME=$tmp HOSTFILE=$tmp/hosts BASH_COMPLETION_USER_DIR=$tmp
 __load_completion varnok || { echo "FAIL completion not loaded"; exit 1; }
-read -r -a spec <<<"$(complete -p varnok)"
-func=${spec[-2]}
+read -r -a registered <<<"$(complete -p varnok)"
+func=${registered[-2]}
 
 # LINE|OFFERED: Tab at the end of LINE offers the words OFFERED, sorted.
 cases=(
