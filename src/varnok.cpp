@@ -42,15 +42,32 @@ main(int argc, char *argv[])
 	const char *p;
 	volatile int timeout = 0;
 	sigset_t mask;
+	in_addr addr{};
 	int ch;
 
-	while ((ch = getopt(argc, argv, "s:t:")) != -1) {
+	// The leading "-" hands back words that are not options, in place,
+	// instead of stopping at the first of them as POSIXLY_CORRECT asks.
+	while ((ch = getopt(argc, argv, "-s:t:")) != -1) {
 		switch (ch) {
 		case 's':
 			host = optarg;
 			break;
 		case 't':
-			timeout = std::atoi(optarg);
+			timeout =
+			    static_cast<int>(std::strtol(optarg, nullptr, 10));
+			// A positive fraction of a second still asks for a
+			// deadline: the alarm's shortest, one second.
+			for (p = optarg;
+			     *p == ' ' || (*p >= '\t' && *p <= '\r'); p++)
+				continue;
+			for (p += *p == '+'; *p == '0'; p++)
+				continue;
+			if (timeout == 0 && *p == '.') {
+				for (p++; *p == '0'; p++)
+					continue;
+				if (*p >= '1' && *p <= '9')
+					timeout = 1;
+			}
 			break;
 		default:
 			break;
@@ -60,17 +77,23 @@ main(int argc, char *argv[])
 		std::exit(-1);
 
 	out = host;
-	// inet_addr stops at white space and ignores whatever follows, so
+	// inet_aton stops at white space and ignores whatever follows, so
 	// "10.1.2.3 junk" must not be echoed as if it were the address.
 	for (p = host; *p != '\0' && *p != ' ' && (*p < '\t' || *p > '\r'); p++)
 		continue;
-	if (inet_addr(host) == INADDR_NONE || *p != '\0') {
+	if (*p == '\0' && inet_aton(host, &addr) != 0) {
+		// All ones is an address however it is spelt, though the
+		// resolver would take most spellings of it for names.
+		if (addr.s_addr == INADDR_NONE)
+			out = "255.255.255.255";
+	} else {
 		if (timeout != 0) {
-			// A parent's signal mask and pending signals survive
-			// exec: SIGALRM may be blocked, or one sent before we
-			// started may be waiting to end the run early. Ignoring
-			// SIGALRM for a moment discards that one, and ours is
-			// let through once env is saved.
+			// A parent's timer, signal mask and pending signals
+			// survive exec. Disarm its timer, so that no expiry of
+			// its own can come; drop one that came already
+			// (ignoring a signal discards it, blocked or not);
+			// unblock SIGALRM only once ours is armed.
+			alarm(0);
 			sigprocmask(SIG_BLOCK, nullptr, &mask);
 			sigdelset(&mask, SIGALRM);
 			(void)std::signal(SIGALRM, SIG_IGN);
@@ -78,8 +101,8 @@ main(int argc, char *argv[])
 				std::exit(errno);
 			if (setjmp(env) != 0)
 				std::exit(-2);
-			sigprocmask(SIG_SETMASK, &mask, nullptr);
 			alarm(static_cast<unsigned int>(timeout));
+			sigprocmask(SIG_SETMASK, &mask, nullptr);
 		}
 		h_errno = 0;
 		const hostent *he = gethostbyname2(host, AF_INET);
@@ -89,7 +112,6 @@ main(int argc, char *argv[])
 			std::exit(h_errno != 0 ? h_errno : NO_RECOVERY);
 		if (he->h_addr_list[0] == nullptr)
 			std::exit(NO_DATA);
-		in_addr addr{};
 		std::memcpy(&addr, he->h_addr_list[0], sizeof(addr));
 		out = inet_ntoa(addr);
 	}
