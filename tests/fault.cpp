@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <netdb.h>
+#include <time.h>
 
 namespace {
 
@@ -51,5 +52,12 @@ signal(int sig, sighandler_t handler)
 		errno = EINVAL;
 		return SIG_ERR;
 	}
-	return real(sig, handler);
+	sighandler_t old = real(sig, handler);
+	// Set-up that takes its time, so that an alarm clock a parent left
+	// running has every chance to expire in the middle of it.
+	if (fault("slow")) {
+		const timespec pause = {0, 20000000};
+		(void)nanosleep(&pause, nullptr);
+	}
+	return old;
 }

@@ -1,0 +1,179 @@
+"""A sealed sandbox in which varnok meets glibc's real resolver and never
+this machine's own name service or network.
+
+enter_namespaces() re-executes the caller in private mount, network and UTS
+namespaces; seal() lays test-owned hosts, resolv.conf, nsswitch.conf and
+host.conf over /etc there and serves DNS on loopback: dnsmasq on 127.0.0.1;
+on 127.0.0.2, a socket that reads nothing and so never answers; on
+127.0.0.3, a server of our own that truncates what does not fit in UDP and
+answers it over TCP, except for one name whose TCP answer never comes, and
+whose answers for a few names change once the clock has run LATE seconds.
+Nothing listens on 127.0.0.4. nsswitch.conf lists libnss_stall (which never
+returns for names ending in ".stall") between files and dns.
+"""
+import collections
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HOSTS = """127.0.0.1 localhost
+192.0.2.1 one.example one-alias
+192.0.2.2 multi.example
+192.0.2.3 multi.example
+2001:db8::9 dual.example
+192.0.2.9 dual.example
+192.0.2.4 MixedCase.example
+192.0.2.5 both.test
+10.9.9.9 0xffffffff 037777777777
+"""
+DNSMASQ = """port=53
+listen-address=127.0.0.1
+bind-interfaces
+no-resolv
+no-hosts
+pid-file=
+local=/test/
+host-record=dns.test,192.0.2.20
+host-record=both.test,192.0.2.99
+host-record=v6.test,2001:db8::6
+"""
+# Without a deadline the silent server costs the resolver's own timeout.
+RESOLV = {"dns": "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n",
+          "silent": "nameserver 127.0.0.2\noptions timeout:2 attempts:1\n",
+          "tc": "nameserver 127.0.0.3\noptions timeout:1 attempts:1\n",
+          "none": "nameserver 127.0.0.4\noptions timeout:1 attempts:1\n",
+          "search": "search test\nnameserver 127.0.0.1\n"
+                    "options timeout:1 attempts:1\n"}
+# The server of our own's names: few.tc fits in UDP, many.tc does not, and
+# stall.tc is truncated over UDP and never answered over TCP. The all-ones
+# spellings are names it would answer, were they asked.
+TC = {"few.tc": ["192.0.2.30"],
+      "many.tc": [f"198.51.100.{i}" for i in range(1, 41)],
+      "stall.tc": None,
+      "255.0xffffff": ["192.0.2.31"],
+      "0xff.0xff.0xff.0xff": ["192.0.2.32"]}
+# Names that answer LATE_ADDR only once LATE seconds have passed since
+# set_clock(); until then, with this DNS rcode: no such name (3), a server
+# failure (2), or none at all (0: the name exists, with no IPv4 address).
+LATE = 1.5
+LATE_ADDR = "192.0.2.40"
+LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0}
+# What arrives late in the files: a line of the hosts file, or a resolv.conf
+# that names the working server in place of one where nothing listens.
+LATE_HOSTS = f"{LATE_ADDR} late.example\n"
+clock = {"since": 0.0, "asked": collections.Counter()}
+
+
+def set_clock():
+    """Start the late names' clock again, and the count of queries."""
+    clock["since"] = time.monotonic()
+    clock["asked"].clear()
+
+
+def enter_namespaces():
+    """Re-run the calling script in namespaces of its own."""
+    cmd = ["unshare", "--mount", "--net", "--uts"]
+    if os.geteuid() != 0:
+        cmd[1:1] = ["--user", "--map-root-user"]
+    os.environ["VARNOK_SEALED"] = "1"
+    os.execvp(cmd[0], cmd + [sys.executable, *sys.argv])
+
+
+def reply(query, tcp):
+    """The server of our own's answer to a query, or None for no answer."""
+    labels, i = [], 12
+    while query[i]:
+        labels.append(query[i + 1:i + 1 + query[i]].decode("ascii").lower())
+        i += query[i] + 1
+    name, want_a = ".".join(labels), query[i + 1:i + 3] == b"\0\1"
+    clock["asked"][name] += 1
+    stall = name in TC and TC[name] is None
+    if tcp and stall:
+        return None
+    if name in LATER:
+        early = time.monotonic() < clock["since"] + LATE
+        addrs, rcode = ([], LATER[name]) if early else ([LATE_ADDR], 0)
+    else:
+        addrs, rcode = TC.get(name) or [], 0 if name in TC else 3
+    addrs = addrs if want_a else []
+    flags = 0x8580 | rcode
+    rrs = b"".join(b"\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4" + socket.inet_aton(x)
+                   for x in addrs)
+    if not tcp and (stall or i + 5 + len(rrs) > 512):
+        flags, addrs, rrs = flags | 0x0200, [], b""
+    return (query[:2] + struct.pack(">HHHHH", flags, 1, len(addrs), 0, 0)
+            + query[12:i + 5] + rrs)
+
+
+def name_server():
+    """Serve our own names on 127.0.0.3, over UDP and over TCP."""
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.3", 53))
+    tcp = socket.create_server(("127.0.0.3", 53), backlog=128)
+
+    def over_udp():
+        while True:
+            query, peer = udp.recvfrom(512)
+            udp.sendto(reply(query, False), peer)
+
+    def talk(conn):
+        with conn, conn.makefile("rb") as f:
+            while len(size := f.read(2)) == 2:
+                answer = reply(f.read(int.from_bytes(size, "big")), True)
+                if answer is None:
+                    f.read()  # hold the connection until the client goes
+                    return
+                conn.sendall(len(answer).to_bytes(2, "big") + answer)
+
+    def over_tcp():
+        while True:
+            threading.Thread(target=talk, args=(tcp.accept()[0],),
+                             daemon=True).start()
+
+    for serve in (over_udp, over_tcp):
+        threading.Thread(target=serve, daemon=True).start()
+
+
+def seal(tmp):
+    """Give the namespace its own /etc files and name servers."""
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    socket.sethostname("sealed")  # no dot, so no default search domain
+    files = {"host.conf": "multi on\n", "dnsmasq.conf": DNSMASQ}
+    for name, text in files.items():
+        with open(os.path.join(tmp, name), "w", encoding="ascii") as f:
+            f.write(text)
+    use_server(tmp, "dns")
+    for name in ("hosts", "host.conf", "resolv.conf", "nsswitch.conf"):
+        subprocess.run(["mount", "--bind", os.path.join(tmp, name),
+                        "/etc/" + name], check=True)
+    for d in ("/run/nscd", "/var/run/nscd"):
+        if os.path.isdir(d):
+            subprocess.run(["mount", "-t", "tmpfs", "none", d], check=True)
+    dns = subprocess.Popen(["dnsmasq", "--no-daemon",
+                            "--conf-file=" + os.path.join(tmp, "dnsmasq.conf"),
+                            "--log-facility=" + os.path.join(tmp, "log")],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    silent.bind(("127.0.0.2", 53))
+    name_server()
+    for _ in range(500):
+        with open("/proc/net/udp", encoding="ascii") as f:
+            if "0100007F:0035" in f.read():
+                return dns, silent
+        time.sleep(0.01)
+    sys.exit("dnsmasq did not start: " + open(os.path.join(tmp, "log")).read())
+
+
+def use_server(tmp, which, module=True, hosts=HOSTS):
+    """Point the resolver at a server of RESOLV's, with the hosts file as
+    given; list the stalling module between the hosts file and DNS unless
+    told not to. The files are rewritten in place, as the mounts need."""
+    sources = "files stall dns" if module else "files dns"
+    for name, text in (("resolv.conf", RESOLV[which]), ("hosts", hosts),
+                       ("nsswitch.conf", f"hosts: {sources}\n")):
+        with open(os.path.join(tmp, name), "w", encoding="ascii") as f:
+            f.write(text)
