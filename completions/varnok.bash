@@ -17,7 +17,7 @@ _varnok()
             ;;
     esac
 
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-s -t' -- "$cur"))
+    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-s -t -w' -- "$cur"))
 } &&
     complete -F _varnok varnok
 

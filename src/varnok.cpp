@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -41,16 +42,23 @@ main(int argc, char *argv[])
 	const char *out;
 	const char *p;
 	volatile int timeout = 0;
+	volatile bool wait = false;
+	// The pause between tries, doubling to a second.
+	timespec nap = {0, 50000000};
+	const hostent *he;
 	sigset_t mask;
 	in_addr addr{};
 	int ch;
 
 	// The leading "-" hands back words that are not options, in place,
 	// instead of stopping at the first of them as POSIXLY_CORRECT asks.
-	while ((ch = getopt(argc, argv, "-s:t:")) != -1) {
+	while ((ch = getopt(argc, argv, "-s:t:w")) != -1) {
 		switch (ch) {
 		case 's':
 			host = optarg;
+			break;
+		case 'w':
+			wait = true;
 			break;
 		case 't':
 			timeout =
@@ -104,8 +112,20 @@ main(int argc, char *argv[])
 			alarm(static_cast<unsigned int>(timeout));
 			sigprocmask(SIG_SETMASK, &mask, nullptr);
 		}
-		h_errno = 0;
-		const hostent *he = gethostbyname2(host, AF_INET);
+		// With -w, what may yet change is tried again: a name not
+		// there yet, a server that failed, no IPv4 address yet.
+		for (;;) {
+			h_errno = 0;
+			he = gethostbyname2(host, AF_INET);
+			if (he != nullptr || !wait ||
+			    (h_errno != HOST_NOT_FOUND &&
+			        h_errno != TRY_AGAIN && h_errno != NO_DATA))
+				break;
+			(void)clock_nanosleep(
+			    CLOCK_MONOTONIC, 0, &nap, nullptr);
+			if ((nap.tv_nsec *= 2) >= 1000000000)
+				nap = {1, 0};
+		}
 		if (timeout != 0)
 			alarm(0);
 		if (he == nullptr)

@@ -26,8 +26,9 @@ cases=(
 	'varnok -s 10.9.9.9|10.9.9.99'
 	'varnok -s fe80::|'
 	'varnok -t -|'
-	'varnok -t 5 -|-s -t'
-	'varnok -|-s -t'
+	'varnok -t 5 -|-s -t -w'
+	'varnok -w -s vk-k|vk-known'
+	'varnok -|-s -t -w'
 	'varnok vk-|'
 )
 passed=0 failed=0

@@ -21,6 +21,7 @@ import sandbox
 LONG = "a" * 300
 HUGE = "b" * 131_000  # about the most that one argument may hold
 POSIX = {"POSIXLY_CORRECT": "1"}
+LATE, LATE_ADDR = sandbox.LATE, sandbox.LATE_ADDR
 
 # group, arguments, status, stdout, and what else the case needs:
 # dns= which server answers, err=True where getopt must complain,
@@ -101,6 +102,26 @@ CASES = [
     ("deadline", ["-t", "3", "-t", "0", "-s", "dns.test"], 2, "",
      {"dns": "silent"}),
     ("deadline", ["-t", "-1", "-s", "dns.test"], 2, "", {"dns": "silent"}),
+    ("wait", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
+     {"dns": "tc", "at": LATE, "few": True}),
+    ("wait", ["-wt", "10", "-s", "late-fail.tc"], 0, LATE_ADDR,
+     {"dns": "tc", "at": LATE}),
+    ("wait", ["-s", "late-noa.tc", "-t10", "-w"], 0, LATE_ADDR,
+     {"dns": "tc", "at": LATE}),
+    ("wait", ["-w", "-s", "late-nx.tc"], 0, LATE_ADDR,
+     {"dns": "tc", "at": LATE}),
+    ("wait", ["-w", "-t", "10", "-s", "late.example"], 0, LATE_ADDR,
+     {"later": "dns", "at": LATE}),
+    ("wait", ["-w", "-t", "10", "-s", "dns.test"], 0, "192.0.2.20",
+     {"dns": "none", "later": "dns", "at": LATE}),
+    ("wait", ["-w", "-t", "3", "-s", "never.tc"], 254, "",
+     {"dns": "tc", "at": 3, "asks": 9}),
+    ("wait", ["-w", "-t", "2", "-s", "dns.test"], 254, "",
+     {"dns": "silent", "at": 2}),
+    ("wait", ["-w", "-t", "1", "-s", "hang.stall"], 254, "", {"at": 1}),
+    ("wait", ["-w", "-t", "5", "-s", ""], 3, ""),
+    ("wait", ["-w", "-s", "10.1.2.3"], 0, "10.1.2.3", {"dns": "silent"}),
+    ("wait", ["-w"], 255, ""),
     ("input", ["-s", ""], 3, ""),
     ("input", ["-s", "%s%n%s%n"], 1, ""),
     ("input", ["-s", LONG], 1, ""),
@@ -127,7 +148,11 @@ CASES += [("signals", argv, status, stdout, dict(opt, sig=how))
               (["-t", "5", "-s", "one.example"], 0, "192.0.2.1", {}),
               (["-t", "5", "-s", "few.tc"], 0, "192.0.2.30", {"dns": "tc"}),
               (["-s", "one.example"], 0, "192.0.2.1", {}),
-              (["-t", "1", "-s", "10.1.2.3"], 0, "10.1.2.3", {}))]
+              (["-t", "1", "-s", "10.1.2.3"], 0, "10.1.2.3", {}),
+              (["-w", "-t", "1", "-s", "never.tc"], 254, "",
+               {"at": 1, "dns": "tc"}),
+              (["-w", "-t", "5", "-s", "late-nx.tc"], 0, LATE_ADDR,
+               {"at": LATE, "dns": "tc"}))]
 CASES += [("load", argv, status, stdout, {"dns": "tc"})
           for argv, status, stdout in (
               (["-s", "10.1.2.3"], 0, "10.1.2.3"),
@@ -135,7 +160,8 @@ CASES += [("load", argv, status, stdout, {"dns": "tc"})
               (["-s", "few.tc"], 0, "192.0.2.30"),
               (["-s", "many.tc"], 0, "198.51.100.1"),
               (["-t", "1", "-s", "stall.tc"], 254, ""),
-              (["-t", "1", "-s", "hang.stall"], 254, ""))]
+              (["-t", "1", "-s", "hang.stall"], 254, ""),
+              (["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR))]
 
 
 def start(args, opt, cmd, fault, nss):

@@ -56,21 +56,23 @@ TC = {"few.tc": ["192.0.2.30"],
       "stall.tc": None,
       "255.0xffffff": ["192.0.2.31"],
       "0xff.0xff.0xff.0xff": ["192.0.2.32"]}
-# Names that answer LATE_ADDR only once LATE seconds have passed since
-# set_clock(); until then, with this DNS rcode: no such name (3), a server
-# failure (2), or none at all (0: the name exists, with no IPv4 address).
+# Names that answer LATE_ADDR only once the time set_clock() set has come,
+# by default LATE seconds on; until then, with this DNS rcode: no such name
+# (3), a server failure (2), or none at all (0: the name exists, with no
+# IPv4 address).
 LATE = 1.5
 LATE_ADDR = "192.0.2.40"
 LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0}
 # What arrives late in the files: a line of the hosts file, or a resolv.conf
 # that names the working server in place of one where nothing listens.
 LATE_HOSTS = f"{LATE_ADDR} late.example\n"
-clock = {"since": 0.0, "asked": collections.Counter()}
+clock = {"due": 0.0, "asked": collections.Counter()}
 
 
-def set_clock():
-    """Start the late names' clock again, and the count of queries."""
-    clock["since"] = time.monotonic()
+def set_clock(late=LATE):
+    """Have the late names answer late seconds from now, and start the
+    count of queries again."""
+    clock["due"] = time.monotonic() + late
     clock["asked"].clear()
 
 
@@ -95,7 +97,7 @@ def reply(query, tcp):
     if tcp and stall:
         return None
     if name in LATER:
-        early = time.monotonic() < clock["since"] + LATE
+        early = time.monotonic() < clock["due"]
         addrs, rcode = ([], LATER[name]) if early else ([LATE_ADDR], 0)
     else:
         addrs, rcode = TC.get(name) or [], 0 if name in TC else 3
