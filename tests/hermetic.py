@@ -294,8 +294,8 @@ def main():
                     run(cases, cmd, tmp, args.fault, args.nss))
                 group, argv = batch[0][:2]
                 name = shlex.join(argv).encode("unicode_escape").decode()[:60]
-                name += "".join(f" {k}={batch[0][4][k]}"
-                                for k in ("sig", "clock", "env") if k in batch[0][4])
+                name += "".join(f" {k}={v}" for k, v in batch[0][4].items()
+                                if k in ("sig", "clock", "env"))
                 if len(batch) > 1:
                     name = f"{len(batch)} runs at once"
                 print("FAIL" if problem else "ok  ", group, name, problem)
