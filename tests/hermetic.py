@@ -12,7 +12,6 @@ import shlex
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -199,17 +198,17 @@ def start(args, opt, cmd, fault, nss):
                                 preexec_fn=parent if how or delay else None)
 
 
-def run(cases, cmd, tmp, fault, nss):
+def run(cases, cmd, fault, nss):
     """Run the cases at once, against the first one's server; return what
     went wrong."""
     which, later = cases[0][3].get("dns", "dns"), cases[0][3].get("later")
-    sandbox.use_server(tmp, which)
+    sandbox.use_server(which)
     sandbox.set_clock()
     began = time.monotonic()
     procs = [start(args, opt, cmd, fault, nss) for args, _, _, opt in cases]
     # Once LATE has passed: the hosts file gains a name, and resolv.conf
     # names the server that later says.
-    change = threading.Timer(sandbox.LATE, sandbox.use_server, (tmp, later),
+    change = threading.Timer(sandbox.LATE, sandbox.use_server, (later,),
                              {"hosts": sandbox.HOSTS + sandbox.LATE_HOSTS})
     if later:
         change.start()
@@ -237,13 +236,13 @@ def run(cases, cmd, tmp, fault, nss):
     return problems
 
 
-def sweep(case, cmd, tmp, fault, nss):
+def sweep(case, cmd, fault, nss):
     """Run the case again and again, one run at a time, with the parent's
     alarm clock due at moments spread evenly over the length of one run;
     return what went wrong."""
     args, status, stdout, opt = case
     n = opt["clock"] if len(cmd) == 1 else max(opt["clock"] // 10, 40)
-    sandbox.use_server(tmp, opt.get("dns", "dns"))
+    sandbox.use_server(opt.get("dns", "dns"))
     took = []
     for _ in range(20):
         began = time.monotonic()
@@ -261,7 +260,7 @@ def sweep(case, cmd, tmp, fault, nss):
 
 
 def main():
-    if os.environ.get("VARNOK_SEALED") != "1":
+    if not sandbox.sealed():
         sandbox.enter_namespaces()
     ap = argparse.ArgumentParser()
     ap.add_argument("--launcher", default="")
@@ -283,26 +282,25 @@ def main():
     if any(c[0] == "load" for c in picked):
         batches.append([c for c in picked if c[0] == "load"] * 8)
     passed = failed = 0
-    with tempfile.TemporaryDirectory() as tmp:
-        dns, _silent = sandbox.seal(tmp)
-        try:
-            for batch in batches:
-                cases = [c[1:] for c in batch]
-                problem = "; ".join(
-                    sweep(cases[0], cmd, tmp, args.fault, args.nss)
-                    if "clock" in batch[0][4] else
-                    run(cases, cmd, tmp, args.fault, args.nss))
-                group, argv = batch[0][:2]
-                name = shlex.join(argv).encode("unicode_escape").decode()[:60]
-                name += "".join(f" {k}={v}" for k, v in batch[0][4].items()
-                                if k in ("sig", "clock", "env"))
-                if len(batch) > 1:
-                    name = f"{len(batch)} runs at once"
-                print("FAIL" if problem else "ok  ", group, name, problem)
-                passed, failed = passed + (not problem), failed + bool(problem)
-        finally:
-            dns.terminate()
-            dns.wait()
+    dns, _silent = sandbox.seal()
+    try:
+        for batch in batches:
+            cases = [c[1:] for c in batch]
+            problem = "; ".join(
+                sweep(cases[0], cmd, args.fault, args.nss)
+                if "clock" in batch[0][4] else
+                run(cases, cmd, args.fault, args.nss))
+            group, argv = batch[0][:2]
+            name = shlex.join(argv).encode("unicode_escape").decode()[:60]
+            name += "".join(f" {k}={v}" for k, v in batch[0][4].items()
+                            if k in ("sig", "clock", "env"))
+            if len(batch) > 1:
+                name = f"{len(batch)} runs at once"
+            print("FAIL" if problem else "ok  ", group, name, problem)
+            passed, failed = passed + (not problem), failed + bool(problem)
+    finally:
+        dns.terminate()
+        dns.wait()
     print(f"{passed} passed, {failed} failed")
     sys.exit(1 if failed or not passed else 0)
 

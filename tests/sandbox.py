@@ -1,9 +1,10 @@
 """A sealed sandbox in which varnok meets glibc's real resolver and never
 this machine's own name service or network.
 
-enter_namespaces() re-executes the caller in private mount, network and UTS
-namespaces; seal() lays test-owned hosts, resolv.conf, nsswitch.conf and
-host.conf over /etc there and serves DNS on loopback: dnsmasq on 127.0.0.1;
+enter_namespaces() re-executes the caller in user, mount, network and UTS
+namespaces of its own; seal() lays test-owned hosts, resolv.conf,
+nsswitch.conf and host.conf over /etc there and serves DNS on loopback:
+dnsmasq on 127.0.0.1;
 on 127.0.0.2, a socket that reads nothing and so never answers; on
 127.0.0.3, a server of our own that truncates what does not fit in UDP and
 answers it over TCP, except for one name whose TCP answer never comes, and
@@ -66,6 +67,7 @@ LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0}
 # What arrives late in the files: a line of the hosts file, or a resolv.conf
 # that names the working server in place of one where nothing listens.
 LATE_HOSTS = f"{LATE_ADDR} late.example\n"
+RUN = "/run/sandbox"
 clock = {"due": 0.0, "asked": collections.Counter()}
 
 
@@ -76,12 +78,23 @@ def set_clock(late=LATE):
     clock["asked"].clear()
 
 
+def sealed():
+    """Whether this process is in the namespaces enter_namespaces made."""
+    return os.environ.get("VARNOK_SEALED") not in (None, namespace())
+
+
+def namespace():
+    return os.readlink("/proc/self/ns/mnt")
+
+
 def enter_namespaces():
-    """Re-run the calling script in namespaces of its own."""
-    cmd = ["unshare", "--mount", "--net", "--uts"]
-    if os.geteuid() != 0:
-        cmd[1:1] = ["--user", "--map-root-user"]
-    os.environ["VARNOK_SEALED"] = "1"
+    """Re-run the calling script in namespaces of its own. A mount
+    namespace owned by a new user namespace turns every shared mount it
+    copies into a slave, so no mount made in it is ever seen outside, even
+    where "/" is no mount point whose propagation could be changed."""
+    os.environ["VARNOK_SEALED"] = namespace()
+    cmd = ["unshare", "--user", "--map-root-user", "--mount",
+           "--propagation", "unchanged", "--net", "--uts"]
     os.execvp(cmd[0], cmd + [sys.executable, *sys.argv])
 
 
@@ -140,24 +153,28 @@ def name_server():
         threading.Thread(target=serve, daemon=True).start()
 
 
-def seal(tmp):
-    """Give the namespace its own /etc files and name servers."""
+def seal():
+    """Give the namespace its own /etc files and name servers: /run
+    becomes a file system of its own, which also hides a caching daemon's
+    socket, and holds what an overlay adds to /etc, so that the files are
+    laid over the system's whether it has them or not."""
+    if not sealed():
+        sys.exit("not in namespaces of our own: refusing to mount")
+    subprocess.run(["mount", "-t", "tmpfs", "sandbox", "/run"], check=True)
+    for d in ("etc", "work", "log"):
+        os.makedirs(os.path.join(RUN, d))
+    subprocess.run(["mount", "-t", "overlay", "sandbox", "-o",
+                    f"lowerdir=/etc,upperdir={RUN}/etc,workdir={RUN}/work",
+                    "/etc"], check=True)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     socket.sethostname("sealed")  # no dot, so no default search domain
-    files = {"host.conf": "multi on\n", "dnsmasq.conf": DNSMASQ}
-    for name, text in files.items():
-        with open(os.path.join(tmp, name), "w", encoding="ascii") as f:
-            f.write(text)
-    use_server(tmp, "dns")
-    for name in ("hosts", "host.conf", "resolv.conf", "nsswitch.conf"):
-        subprocess.run(["mount", "--bind", os.path.join(tmp, name),
-                        "/etc/" + name], check=True)
-    for d in ("/run/nscd", "/var/run/nscd"):
-        if os.path.isdir(d):
-            subprocess.run(["mount", "-t", "tmpfs", "none", d], check=True)
+    for name, text in (("host.conf", "multi on\n"), ("dnsmasq.conf", DNSMASQ)):
+        write("/etc/" + name, text)
+    use_server("dns")
+    log = f"{RUN}/log/dnsmasq"
     dns = subprocess.Popen(["dnsmasq", "--no-daemon",
-                            "--conf-file=" + os.path.join(tmp, "dnsmasq.conf"),
-                            "--log-facility=" + os.path.join(tmp, "log")],
+                            "--conf-file=/etc/dnsmasq.conf",
+                            "--log-facility=" + log],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     silent.bind(("127.0.0.2", 53))
@@ -167,15 +184,23 @@ def seal(tmp):
             if "0100007F:0035" in f.read():
                 return dns, silent
         time.sleep(0.01)
-    sys.exit("dnsmasq did not start: " + open(os.path.join(tmp, "log")).read())
+    sys.exit("dnsmasq did not start: " + open(log, encoding="utf-8").read())
 
 
-def use_server(tmp, which, module=True, hosts=HOSTS):
+def write(path, text):
+    """Write a file of the overlaid /etc in place; a link, such as a
+    resolv.conf that points into /run, is replaced, never followed."""
+    if os.path.islink(path):
+        os.unlink(path)
+    with open(path, "w", encoding="ascii") as f:
+        f.write(text)
+
+
+def use_server(which, module=True, hosts=HOSTS):
     """Point the resolver at a server of RESOLV's, with the hosts file as
     given; list the stalling module between the hosts file and DNS unless
-    told not to. The files are rewritten in place, as the mounts need."""
+    told not to."""
     sources = "files stall dns" if module else "files dns"
     for name, text in (("resolv.conf", RESOLV[which]), ("hosts", hosts),
                        ("nsswitch.conf", f"hosts: {sources}\n")):
-        with open(os.path.join(tmp, name), "w", encoding="ascii") as f:
-            f.write(text)
+        write("/etc/" + name, text)
