@@ -1,7 +1,7 @@
 """A sealed sandbox in which varnok meets glibc's real resolver and never
 this machine's own name service or network.
 
-enter_namespaces() re-executes the caller in user, mount, network and UTS
+enter_namespaces() re-executes the caller in mount, network and UTS
 namespaces of its own; seal() lays test-owned hosts, resolv.conf,
 nsswitch.conf and host.conf over /etc there and serves DNS on loopback:
 dnsmasq on 127.0.0.1;
@@ -88,13 +88,23 @@ def namespace():
 
 
 def enter_namespaces():
-    """Re-run the calling script in namespaces of its own. A mount
-    namespace owned by a new user namespace turns every shared mount it
-    copies into a slave, so no mount made in it is ever seen outside, even
-    where "/" is no mount point whose propagation could be changed."""
+    """Re-run the calling script in namespaces of its own, as root or as
+    a user mapped to root. unshare makes every mount it copies private, so
+    that none made in there is seen outside; where "/" is no mount point,
+    as in a chroot, that cannot be done, and the mounts are taken as they
+    are only when none that can be seen is shared: then the chroot lives in
+    a private namespace already, as autopkgtest's unshare testbed does."""
     os.environ["VARNOK_SEALED"] = namespace()
-    cmd = ["unshare", "--user", "--map-root-user", "--mount",
-           "--propagation", "unchanged", "--net", "--uts"]
+    cmd = ["unshare", "--mount", "--net", "--uts"]
+    if os.geteuid() != 0:
+        cmd[1:1] = ["--user", "--map-root-user"]
+    with open("/proc/self/mountinfo", encoding="utf-8") as f:
+        seen = {line.split()[4]: "shared:" in line.split(" - ")[0]
+                for line in f}
+    if "/" not in seen:
+        if any(seen.values()):
+            sys.exit("a chroot with shared mounts: refusing to mount")
+        cmd += ["--propagation", "unchanged"]
     os.execvp(cmd[0], cmd + [sys.executable, *sys.argv])
 
 
