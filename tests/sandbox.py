@@ -4,12 +4,11 @@ this machine's own name service or network.
 enter_namespaces() re-executes the caller in mount, network and UTS
 namespaces of its own; seal() lays test-owned hosts, resolv.conf,
 nsswitch.conf and host.conf over /etc there and serves DNS on loopback:
-dnsmasq on 127.0.0.1;
-on 127.0.0.2, a socket that reads nothing and so never answers; on
-127.0.0.3, a server of our own that truncates what does not fit in UDP and
-answers it over TCP, except for one name whose TCP answer never comes, and
-whose answers for a few names change once the clock has run LATE seconds.
-Nothing listens on 127.0.0.4. nsswitch.conf lists libnss_stall (which never
+dnsmasq on 127.0.0.1; on 127.0.0.2, a socket that reads nothing and so
+never answers; on 127.0.0.3, a server of our own that truncates what does
+not fit in UDP and answers it over TCP, except for one name whose TCP
+answer never comes, and whose answers for a few names change once the
+clock has run LATE seconds. Nothing listens on 127.0.0.4. nsswitch.conf lists libnss_stall (which never
 returns for names ending in ".stall") between files and dns.
 """
 import collections
