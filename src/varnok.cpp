@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -47,6 +48,7 @@ main(int argc, char *argv[])
 	timespec nap = {0, 50000000};
 	const hostent *he;
 	sigset_t mask;
+	struct sigaction sa {};
 	in_addr addr{};
 	int ch;
 
@@ -95,6 +97,16 @@ main(int argc, char *argv[])
 		if (addr.s_addr == INADDR_NONE)
 			out = "255.255.255.255";
 	} else {
+		// As a container's first process, a signal left at its default
+		// action never arrives, so nothing could stop a lookup or a
+		// wait: end the run as a shell reports death by the signal.
+		// One the parent ignores stays ignored.
+		if (getpid() == 1)
+			for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+				if (sigaction(sig, nullptr, &sa) == 0 &&
+				    sa.sa_handler != SIG_IGN)
+					(void)std::signal(
+					    sig, [](int n) { _exit(128 + n); });
 		if (timeout != 0) {
 			// A parent's timer, signal mask and pending signals
 			// survive exec. Disarm its timer, so that no expiry of

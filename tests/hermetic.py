@@ -30,7 +30,10 @@ LATE, LATE_ADDR = sandbox.LATE, sandbox.LATE_ADDR
 # may not end before, env= what the environment adds, asks= the most queries
 # our own server may see, later= the server that resolv.conf names once the
 # late names' time has come, when the hosts file also gains its late name,
-# few=True for the handful run under slow launchers such as valgrind.
+# few=True for the handful run under slow launchers such as valgrind,
+# pid1=True to run it as the first process of a PID namespace of its own,
+# kill= a signal to send it KILL_AT seconds after the start, by= seconds the
+# run must have ended by, ignores= a signal the parent leaves ignored.
 # The load group's cases run all together, eight of each at once.
 CASES = [
     ("options", [], 255, ""),
@@ -152,6 +155,30 @@ CASES += [("signals", argv, status, stdout, dict(opt, sig=how))
                {"at": 1, "dns": "tc"}),
               (["-w", "-t", "5", "-s", "late-nx.tc"], 0, LATE_ADDR,
                {"at": LATE, "dns": "tc"}))]
+# As PID 1 each stop signal ends a wait or a hung lookup, with or without a
+# deadline, as a shell reports death by it; anywhere else it kills varnok.
+STOPS = {"HUP": 129, "INT": 130, "QUIT": 131, "TERM": 143}
+KILL_AT = 0.5
+CASES += [("pid1", argv, status, "",
+           {"dns": "tc", "pid1": True, "kill": sig, "by": KILL_AT + 1})
+          for sig, status in STOPS.items()
+          for argv in (["-w", "-s", "never.tc"], ["-w", "-t", "30", "-s",
+                       "never.tc"], ["-t", "30", "-s", "stall.tc"])]
+CASES += [
+    ("pid1", ["-s", "hang.stall"], 143, "",
+     {"pid1": True, "kill": "TERM", "by": KILL_AT + 1}),
+    ("pid1", ["-w", "-t", "2", "-s", "never.tc"], 254, "",
+     {"dns": "tc", "pid1": True, "kill": "HUP", "ignores": "HUP", "at": 2}),
+    ("pid1", ["-t", "2", "-s", "stall.tc"], 254, "",
+     {"dns": "tc", "pid1": True, "kill": "TERM", "ignores": "TERM", "at": 2}),
+    ("pid1", ["-s", "one.example"], 0, "192.0.2.1", {"pid1": True}),
+    ("pid1", ["-t", "5", "-s", "dns.test"], 0, "192.0.2.20", {"pid1": True}),
+    ("pid1", ["-s", "10.1.2.3"], 0, "10.1.2.3", {"pid1": True}),
+    ("pid1", ["-w", "-s", "never.tc"], -2, "",
+     {"dns": "tc", "kill": "INT", "by": KILL_AT + 1}),
+    ("pid1", ["-t", "30", "-s", "stall.tc"], -15, "",
+     {"dns": "tc", "kill": "TERM", "by": KILL_AT + 1}),
+]
 CASES += [("load", argv, status, stdout, {"dns": "tc"})
           for argv, status, stdout in (
               (["-s", "10.1.2.3"], 0, "10.1.2.3"),
@@ -175,7 +202,7 @@ def start(args, opt, cmd, fault, nss):
             env["QEMU_SET_ENV"] = "LD_PRELOAD=" + fault
         else:
             env["LD_PRELOAD"] = fault
-    how, delay = opt.get("sig"), opt.get("delay")
+    how, delay, ignores = opt.get("sig"), opt.get("delay"), opt.get("ignores")
 
     def parent():
         """Leave SIGALRM as some supervisors and runtimes do for the
@@ -188,14 +215,28 @@ def start(args, opt, cmd, fault, nss):
             signal.raise_signal(signal.SIGALRM)
         if delay:
             signal.setitimer(signal.ITIMER_REAL, delay)
+        if ignores:
+            signal.signal(signal.Signals["SIG" + ignores], signal.SIG_IGN)
 
+    if opt.get("pid1"):
+        cmd = ["unshare", "--pid", "--fork", "--kill-child"] + cmd
     out = opt.get("out")
     if out == "closed":
         cmd, out = ["sh", "-c", 'exec "$@" >&-', "sh"] + cmd, None
     with open(out or os.devnull, "wb") as sink:
         return subprocess.Popen(cmd + args, env=env, stderr=subprocess.PIPE,
                                 stdout=sink if out else subprocess.PIPE,
-                                preexec_fn=parent if how or delay else None)
+                                preexec_fn=parent if how or delay or ignores
+                                else None)
+
+
+def kill(p, opt):
+    """Send the case's signal to varnok: under unshare, to its child."""
+    pid = p.pid
+    if opt.get("pid1"):
+        with open(f"/proc/{pid}/task/{pid}/children", encoding="ascii") as f:
+            pid = int(f.read().split()[0])
+    os.kill(pid, signal.Signals["SIG" + opt["kill"]])
 
 
 def run(cases, cmd, fault, nss):
@@ -212,6 +253,10 @@ def run(cases, cmd, fault, nss):
                              {"hosts": sandbox.HOSTS + sandbox.LATE_HOSTS})
     if later:
         change.start()
+    kills = [threading.Timer(KILL_AT, kill, (p, opt))
+             for (_, _, _, opt), p in zip(cases, procs) if "kill" in opt]
+    for k in kills:
+        k.start()
     problems = []
     for (_, status, stdout, opt), p in zip(cases, procs):
         try:
@@ -229,6 +274,8 @@ def run(cases, cmd, fault, nss):
             problems.append("stderr: " + repr(err[:200]))
         if took < opt.get("at", 0):
             problems.append(f"ended at {took:.2f} s, before its deadline")
+        if took > opt.get("by", took):
+            problems.append(f"ended at {took:.2f} s, not by {opt['by']} s")
     change.cancel()
     asked = sum(sandbox.clock["asked"].values())
     if asked > cases[0][3].get("asks", asked):
@@ -293,7 +340,8 @@ def main():
             group, argv = batch[0][:2]
             name = shlex.join(argv).encode("unicode_escape").decode()[:60]
             name += "".join(f" {k}={v}" for k, v in batch[0][4].items()
-                            if k in ("sig", "clock", "env"))
+                            if k in ("sig", "clock", "env", "pid1",
+                                     "kill", "ignores"))
             if len(batch) > 1:
                 name = f"{len(batch)} runs at once"
             print("FAIL" if problem else "ok  ", group, name, problem)
