@@ -67,6 +67,9 @@ LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0}
 # that names the working server in place of one where nothing listens.
 LATE_HOSTS = f"{LATE_ADDR} late.example\n"
 RUN = "/run/sandbox"
+# A root that holds nothing but the files written here and what a case
+# copies in: a binary that needs anything else does not run there.
+ROOT = RUN + "/root"
 clock = {"due": 0.0, "asked": collections.Counter()}
 
 
@@ -170,7 +173,7 @@ def seal():
     if not sealed():
         sys.exit("not in namespaces of our own: refusing to mount")
     subprocess.run(["mount", "-t", "tmpfs", "sandbox", "/run"], check=True)
-    for d in ("etc", "work", "log"):
+    for d in ("etc", "work", "log", "root/etc"):
         os.makedirs(os.path.join(RUN, d))
     subprocess.run(["mount", "-t", "overlay", "sandbox", "-o",
                     f"lowerdir=/etc,upperdir={RUN}/etc,workdir={RUN}/work",
@@ -178,7 +181,7 @@ def seal():
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     socket.sethostname("sealed")  # no dot, so no default search domain
     for name, text in (("host.conf", "multi on\n"), ("dnsmasq.conf", DNSMASQ)):
-        write("/etc/" + name, text)
+        write(name, text)
     use_server("dns")
     log = f"{RUN}/log/dnsmasq"
     dns = subprocess.Popen(["dnsmasq", "--no-daemon",
@@ -196,13 +199,15 @@ def seal():
     sys.exit("dnsmasq did not start: " + open(log, encoding="utf-8").read())
 
 
-def write(path, text):
-    """Write a file of the overlaid /etc in place; a link, such as a
-    resolv.conf that points into /run, is replaced, never followed."""
-    if os.path.islink(path):
-        os.unlink(path)
-    with open(path, "w", encoding="ascii") as f:
-        f.write(text)
+def write(name, text):
+    """Write a file of the overlaid /etc in place, and of the root's; a
+    link, such as a resolv.conf that points into /run, is replaced, never
+    followed."""
+    for path in ("/etc/" + name, f"{ROOT}/etc/{name}"):
+        if os.path.islink(path):
+            os.unlink(path)
+        with open(path, "w", encoding="ascii") as f:
+            f.write(text)
 
 
 def use_server(which, module=True, hosts=HOSTS):
@@ -212,4 +217,4 @@ def use_server(which, module=True, hosts=HOSTS):
     sources = "files stall dns" if module else "files dns"
     for name, text in (("resolv.conf", RESOLV[which]), ("hosts", hosts),
                        ("nsswitch.conf", f"hosts: {sources}\n")):
-        write("/etc/" + name, text)
+        write(name, text)
