@@ -3,13 +3,17 @@
 
 usage: hermetic.py [--launcher CMD] [--fault LIB] --nss LIB [--static]
                    [--root] VARNOK [GROUP ...]
+       hermetic.py --image --nss LIB DIR image
 
 Runs the table of cases below, each in the sandbox of sandbox.py, and
 prints a line a case and a count. --static says that VARNOK carries its C
 library, and --root runs it in a root of nothing but itself and the /etc
-files: the cases that cannot apply are counted as skipped.
+files: the cases that cannot apply are counted as skipped. --image runs
+the image group in containers of the amd64 image of the OCI layout DIR,
+under podman, on the sandbox's network.
 """
 import argparse
+import itertools
 import os
 import shlex
 import shutil
@@ -37,7 +41,9 @@ LATE, LATE_ADDR = sandbox.LATE, sandbox.LATE_ADDR
 # few=True for the handful run under slow launchers such as valgrind,
 # pid1=True to run it as the first process of a PID namespace of its own,
 # kill= a signal to send it KILL_AT seconds after the start, by= seconds the
-# run must have ended by, ignores= a signal the parent leaves ignored.
+# run must have ended by, ignores= a signal the parent leaves ignored,
+# after= seconds after the start to send it in place of KILL_AT, podman=
+# what a container's podman run adds. kill="stop" is podman stop.
 # The load group's cases run all together, eight of each at once.
 CASES = [
     ("options", [], 255, ""),
@@ -163,6 +169,10 @@ CASES += [("signals", argv, status, stdout, dict(opt, sig=how))
 # deadline, as a shell reports death by it; anywhere else it kills varnok.
 STOPS = {"HUP": 129, "INT": 130, "QUIT": 131, "TERM": 143}
 KILL_AT = 0.5
+# The podman that runs the image, in a storage of the sandbox's own; and
+# the containers' names.
+PODMAN = []
+NAMES = itertools.count()
 CASES += [("pid1", argv, status, "",
            {"dns": "tc", "pid1": True, "kill": sig, "by": KILL_AT + 1})
           for sig, status in STOPS.items()
@@ -183,6 +193,22 @@ CASES += [
     ("pid1", ["-t", "30", "-s", "stall.tc"], -15, "",
      {"dns": "tc", "kill": "TERM", "by": KILL_AT + 1}),
 ]
+# The image as a user runs it, its hosts file and resolv.conf made by podman.
+CASES += [
+    ("image", ["-s", "10.1.2.3"], 0, "10.1.2.3"),
+    ("image", ["-s", "added.example"], 0, "192.0.2.77",
+     {"podman": ["--add-host", "added.example:192.0.2.77"]}),
+    ("image", ["-s", "dns.test"], 0, "192.0.2.20"),
+    ("image", ["-s", "many.tc"], 0, "198.51.100.1", {"dns": "tc"}),
+    ("image", ["-s", "nosuch.test"], 1, ""),
+    ("image", [], 255, ""),
+    ("image", ["-t", "1", "-s", "dns.test"], 254, "",
+     {"dns": "silent", "at": 1}),
+    ("image", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
+     {"dns": "tc", "at": LATE}),
+    ("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
+     {"dns": "tc", "kill": "stop", "after": 3, "by": 5}),
+]
 CASES += [("load", argv, status, stdout, {"dns": "tc"})
           for argv, status, stdout in (
               (["-s", "10.1.2.3"], 0, "10.1.2.3"),
@@ -197,7 +223,7 @@ CASES += [("load", argv, status, stdout, {"dns": "tc"})
 def start(args, opt, cmd, fault, nss):
     """Start one run as the case asks, with a scrubbed environment."""
     env = {k: v for k, v in os.environ.items()
-           if k == "PATH" or k.endswith("SAN_OPTIONS")}
+           if k in ("PATH", "CONTAINERS_CONF") or k.endswith("SAN_OPTIONS")}
     env["LD_LIBRARY_PATH"] = os.path.dirname(os.path.abspath(nss))
     env.update(opt.get("env", {}))
     if "fault" in opt:
@@ -224,18 +250,29 @@ def start(args, opt, cmd, fault, nss):
 
     if opt.get("pid1"):
         cmd = ["unshare", "--pid", "--fork", "--kill-child"] + cmd
+    name = None
+    if PODMAN and cmd[:len(PODMAN)] == PODMAN:
+        name = f"varnok-{next(NAMES)}"
+        cmd = cmd[:-1] + ["--name", name] + opt.get("podman", []) + cmd[-1:]
     out = opt.get("out")
     if out == "closed":
         cmd, out = ["sh", "-c", 'exec "$@" >&-', "sh"] + cmd, None
     with open(out or os.devnull, "wb") as sink:
-        return subprocess.Popen(cmd + args, env=env, stderr=subprocess.PIPE,
-                                stdout=sink if out else subprocess.PIPE,
-                                preexec_fn=parent if how or delay or ignores
-                                else None)
+        p = subprocess.Popen(cmd + args, env=env, stderr=subprocess.PIPE,
+                             stdout=sink if out else subprocess.PIPE,
+                             preexec_fn=parent if how or delay or ignores
+                             else None)
+    p.container = name
+    return p
 
 
 def kill(p, opt):
-    """Send the case's signal to varnok: under unshare, to its child."""
+    """Send the case's signal to varnok: under unshare, to its child;
+    stop its container as a user does."""
+    if opt["kill"] == "stop":
+        subprocess.run(PODMAN + ["stop", p.container], check=False,
+                       stdout=subprocess.DEVNULL)
+        return
     pid = p.pid
     if opt.get("pid1"):
         with open(f"/proc/{pid}/task/{pid}/children", encoding="ascii") as f:
@@ -257,7 +294,7 @@ def run(cases, cmd, fault, nss):
                              {"hosts": sandbox.HOSTS + sandbox.LATE_HOSTS})
     if later:
         change.start()
-    kills = [threading.Timer(KILL_AT, kill, (p, opt))
+    kills = [threading.Timer(opt.get("after", KILL_AT), kill, (p, opt))
              for (_, _, _, opt), p in zip(cases, procs) if "kill" in opt]
     for k in kills:
         k.start()
@@ -334,6 +371,24 @@ def rooted(args):
     return cmd + ["/varnok"]
 
 
+def contained(args):
+    """Load the amd64 image of the layout into podman and return the
+    command that runs it on the sandbox's network."""
+    os.environ["CONTAINERS_CONF"] = os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "tools",
+        "containers.conf")
+    PODMAN[:] = ["podman", "--root", sandbox.RUN + "/podman",
+                 "--runroot", sandbox.RUN + "/podman-run",
+                 "--storage-driver", "vfs"]
+    pulled = subprocess.run(PODMAN + ["pull", "-q", "--platform",
+                                      "linux/amd64", "oci:" + args.varnok],
+                            capture_output=True, text=True, check=False)
+    if pulled.returncode != 0:
+        sys.exit("cannot run containers here: " + pulled.stderr)
+    return PODMAN + ["run", "--rm", "--network", "host",
+                     pulled.stdout.split()[-1]]
+
+
 def main():
     if not sandbox.sealed():
         sandbox.enter_namespaces()
@@ -347,6 +402,8 @@ def main():
                     help="VARNOK carries its C library")
     ap.add_argument("--root", action="store_true",
                     help="run VARNOK in a root of nothing but it and /etc")
+    ap.add_argument("--image", action="store_true",
+                    help="VARNOK is an OCI image layout")
     ap.add_argument("varnok")
     ap.add_argument("groups", nargs="*")
     args = ap.parse_args()
@@ -356,6 +413,7 @@ def main():
     picked = [c for c in picked
               if not (args.groups and c[0] not in args.groups
                       or c[0] == "fault" and not (args.fault or args.static)
+                      or (c[0] == "image") != args.image
                       or args.few and not c[4].get("few"))]
     batches = [[c] for c in picked if c[0] != "load"]
     if any(c[0] == "load" for c in picked):
@@ -364,6 +422,8 @@ def main():
     dns, _silent = sandbox.seal()
     if args.root:
         cmd = rooted(args)
+    if args.image:
+        cmd = contained(args)
     try:
         for batch in batches:
             group, argv = batch[0][:2]
