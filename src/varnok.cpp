@@ -1,6 +1,8 @@
 // varnok: write the IPv4 address of a host, and nothing else, to stdout.
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -40,8 +42,6 @@ main(int argc, char *argv[])
 	// Live across setjmp: kept out of registers that a jump back would
 	// not restore.
 	const char *volatile host = nullptr;
-	const char *out;
-	const char *p;
 	volatile int timeout = 0;
 	volatile bool wait = false;
 	// The pause between tries, doubling to a second.
@@ -50,6 +50,9 @@ main(int argc, char *argv[])
 	sigset_t mask;
 	struct sigaction sa {};
 	in_addr addr{};
+	const char *const space = " \t\n\v\f\r"; // as isspace() in C
+	const char *out;
+	const char *p;
 	int ch;
 
 	// The leading "-" hands back words that are not options, in place,
@@ -63,21 +66,21 @@ main(int argc, char *argv[])
 			wait = true;
 			break;
 		case 't':
-			timeout =
-			    static_cast<int>(std::strtol(optarg, nullptr, 10));
-			// A positive fraction of a second still asks for a
-			// deadline: the alarm's shortest, one second.
-			for (p = optarg;
-			     *p == ' ' || (*p >= '\t' && *p <= '\r'); p++)
-				continue;
-			for (p += *p == '+'; *p == '0'; p++)
-				continue;
-			if (timeout == 0 && *p == '.') {
-				for (p++; *p == '0'; p++)
-					continue;
-				if (*p >= '1' && *p <= '9')
-					timeout = 1;
-			}
+			// Read as atoi reads it, but a value too big for an
+			// int is the largest deadline, not what its low bits
+			// happen to say.
+			timeout = static_cast<int>(
+			    std::clamp(std::strtol(optarg, nullptr, 10),
+			        long{INT_MIN}, long{INT_MAX}));
+			// A positive fraction of a second, such as 0.5 or .5,
+			// still asks for a deadline: the alarm's shortest.
+			p = optarg + std::strspn(optarg, space);
+			p += *p == '+';
+			p += std::strspn(p, "0");
+			if (timeout == 0 && *p == '.' &&
+			    std::strspn(p + 1 + std::strspn(p + 1, "0"),
+			        "123456789") != 0)
+				timeout = 1;
 			break;
 		default:
 			break;
@@ -89,9 +92,8 @@ main(int argc, char *argv[])
 	out = host;
 	// inet_aton stops at white space and ignores whatever follows, so
 	// "10.1.2.3 junk" must not be echoed as if it were the address.
-	for (p = host; *p != '\0' && *p != ' ' && (*p < '\t' || *p > '\r'); p++)
-		continue;
-	if (*p == '\0' && inet_aton(host, &addr) != 0) {
+	if (host[std::strcspn(host, space)] == '\0' &&
+	    inet_aton(host, &addr) != 0) {
 		// All ones is an address however it is spelt, though the
 		// resolver would take most spellings of it for names.
 		if (addr.s_addr == INADDR_NONE)

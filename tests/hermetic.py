@@ -114,6 +114,8 @@ CASES = [
     ("deadline", ["-t", "3", "-t", "0", "-s", "dns.test"], 2, "",
      {"dns": "silent"}),
     ("deadline", ["-t", "-1", "-s", "dns.test"], 2, "", {"dns": "silent"}),
+    ("deadline", ["-t", "4294967297", "-s", "dns.test"], 2, "",
+     {"dns": "silent"}),
     ("wait", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
      {"dns": "tc", "at": LATE, "few": True}),
     ("wait", ["-wt", "10", "-s", "late-fail.tc"], 0, LATE_ADDR,
