@@ -31,7 +31,7 @@ gethostbyname2(const char *name, int af)
 
 	if (fault("empty"))
 		return &empty; // success that carries no address
-	if (fault("silent")) {
+	if (fault("nocode")) {
 		h_errno = 0; // failure that leaves no code behind
 		return nullptr;
 	}

@@ -3,16 +3,19 @@
 
 usage: hermetic.py [--launcher CMD] [--fault LIB] --nss LIB [--static]
                    [--root] VARNOK [GROUP ...]
-       hermetic.py --image --nss LIB DIR image
+       hermetic.py --image --nss LIB DIR[:REF] image
+       hermetic.py --groups
 
 Runs the table of cases below, each in the sandbox of sandbox.py, and
 prints a line a case and a count. --static says that VARNOK carries its C
 library, and --root runs it in a root of nothing but itself and the /etc
-files: the cases that cannot apply are counted as skipped. --image runs
-the image group in containers of the amd64 image of the OCI layout DIR,
-under podman, on the sandbox's network.
+files. --image runs the image group in containers of the amd64 image of
+the OCI layout DIR, under podman, on the sandbox's network; only then. The
+cases that cannot apply are counted as skipped, each with why. --groups
+lists the table's groups.
 """
 import argparse
+import dataclasses
 import itertools
 import os
 import shlex
@@ -29,129 +32,149 @@ LONG = "a" * 300
 HUGE = "b" * 131_000  # about the most that one argument may hold
 POSIX = {"POSIXLY_CORRECT": "1"}
 LATE, LATE_ADDR = sandbox.LATE, sandbox.LATE_ADDR
+KILL_AT = 0.5
+# The podman that runs the image, in a storage of the sandbox's own; and
+# the containers' names.
+PODMAN = []
+NAMES = itertools.count()
 
-# group, arguments, status, stdout, and what else the case needs:
-# dns= which server answers, err=True where getopt must complain,
-# out= where stdout goes, fault= what the fault library makes fail,
-# sig= how the parent leaves SIGALRM, clock=N to run it N times with the
-# parent's alarm clock due at moments across start-up, at= seconds the run
-# may not end before, env= what the environment adds, asks= the most queries
-# our own server may see, later= the server that resolv.conf names once the
-# late names' time has come, when the hosts file also gains its late name,
-# few=True for the handful run under slow launchers such as valgrind,
-# pid1=True to run it as the first process of a PID namespace of its own,
-# kill= a signal to send it KILL_AT seconds after the start, by= seconds the
-# run must have ended by, ignores= a signal the parent leaves ignored,
-# after= seconds after the start to send it in place of KILL_AT, podman=
-# what a container's podman run adds. kill="stop" is podman stop.
-# The load group's cases run all together, eight of each at once.
+
+@dataclasses.dataclass(frozen=True)
+class Case:
+    """One run of varnok and what it must give."""
+    group: str
+    argv: list
+    status: int  # negative: killed by that signal
+    stdout: str
+    dns: str = "dns"  # the server of sandbox.RESOLV that resolv.conf names
+    err: bool = False  # getopt must complain on stderr
+    out: str = None  # where stdout goes: a file, or "closed"
+    fault: str = None  # what the preloaded fault library makes fail
+    env: dict = None  # what the environment adds
+    alrm: str = None  # the parent leaves SIGALRM ignored, blocked, pending
+    sweep: int = 0  # runs, with the parent's alarm clock due across one run
+    at: float = 0  # seconds the run may not end before
+    by: float = None  # seconds the run must have ended by
+    asks: int = None  # the most queries the server of our own may see
+    later: str = None  # the server resolv.conf names once LATE has come,
+    # when the hosts file also gains its late name
+    few: bool = False  # one of the handful run under slow launchers
+    pid1: bool = False  # run as the first process of a PID namespace
+    kill: str = None  # a signal to send it, or "stop" for podman stop
+    after: float = KILL_AT  # seconds after the start to send it
+    ignores: str = None  # a signal the parent leaves ignored
+    podman: tuple = ()  # what a container's podman run adds
+
+
 CASES = [
-    ("options", [], 255, ""),
-    ("options", ["-t", "5"], 255, ""),
-    ("options", ["-s"], 255, "", {"err": True}),
-    ("options", ["-s", "10.0.0.1", "-s", "10.0.0.2"], 0, "10.0.0.2"),
-    ("options", ["-s10.0.0.3"], 0, "10.0.0.3"),
-    ("options", ["-t5", "-sone.example"], 0, "192.0.2.1"),
-    ("options", ["-x", "-s", "10.0.0.4"], 0, "10.0.0.4", {"err": True}),
-    ("options", ["one.example"], 255, ""),
-    ("options", ["word", "-s", "10.0.0.5", "more"], 0, "10.0.0.5"),
-    ("options", ["word", "-s", "10.0.0.5", "more"], 0, "10.0.0.5",
-     {"env": POSIX}),
-    ("options", ["--", "-s", "10.0.0.6"], 255, "", {"env": POSIX}),
-    ("options", ["--", "-s", "10.0.0.6"], 255, ""),
-    ("options", ["-s", "10.0.0.7", "-s"], 0, "10.0.0.7", {"err": True}),
-    ("literal", ["-s", "10.1.2.3"], 0, "10.1.2.3", {"few": True}),
-    ("literal", ["-t", "1", "-s", "10.1.2.3"], 0, "10.1.2.3", {"dns": "silent"}),
-    ("literal", ["-s", "127.1"], 0, "127.1", {"dns": "silent"}),
-    ("literal", ["-s", "0x7f.1"], 0, "0x7f.1", {"dns": "silent"}),
-    ("literal", ["-s", "017.0.0.1"], 0, "017.0.0.1", {"dns": "silent"}),
-    ("literal", ["-s", "4294967294"], 0, "4294967294", {"dns": "silent"}),
-    ("literal", ["-s", "255.255.255.255"], 0, "255.255.255.255"),
-    ("literal", ["-s", "037777777777"], 0, "255.255.255.255"),
-    ("literal", ["-s", "0xffffffff"], 0, "255.255.255.255"),
-    ("literal", ["-s", "255.0xffffff"], 0, "255.255.255.255",
-     {"dns": "tc", "asks": 0}),
-    ("literal", ["-s", "0XFF.0xff.0xff.0xff"], 0, "255.255.255.255",
-     {"dns": "tc", "asks": 0}),
-    ("literal", ["-s", "10.1.2.3 ; rm -rf /"], 1, ""),
-    ("literal", ["-s", "10.1.2.3\n"], 1, ""),
-    ("literal", ["-s", "10.1.2.3\tx"], 1, ""),
-    ("literal", ["-s", "10.1.2.3"], 28, "", {"out": "/dev/full"}),
-    ("literal", ["-s", "10.1.2.3"], 9, "", {"out": "closed"}),
-    ("hosts", ["-s", "one.example"], 0, "192.0.2.1", {"few": True}),
-    ("hosts", ["-s", "one-alias"], 0, "192.0.2.1"),
-    ("hosts", ["-s", "multi.example"], 0, "192.0.2.2"),
-    ("hosts", ["-s", "dual.example"], 0, "192.0.2.9"),
-    ("hosts", ["-s", "mixedcase.EXAMPLE"], 0, "192.0.2.4"),
-    ("hosts", ["-s", "both.test"], 0, "192.0.2.5"),
-    ("hosts", ["-s", "one.example"], 28, "", {"out": "/dev/full"}),
-    ("dns", ["-s", "dns.test"], 0, "192.0.2.20", {"few": True}),
-    ("dns", ["-t", "3", "-s", "dns.test"], 0, "192.0.2.20"),
-    ("dns", ["-s", "nosuch.test"], 1, "", {"few": True}),
-    ("dns", ["-s", "refused.invalid"], 2, ""),
-    ("dns", ["-s", "v6.test"], 4, ""),
-    ("search", ["-s", "dns"], 0, "192.0.2.20", {"dns": "search"}),
-    ("tcp", ["-s", "few.tc"], 0, "192.0.2.30", {"dns": "tc"}),
-    ("tcp", ["-s", "many.tc"], 0, "198.51.100.1", {"dns": "tc", "few": True}),
-    ("tcp", ["-s", "nosuch.tc"], 1, "", {"dns": "tc"}),
-    ("tcp", ["-t", "1", "-s", "stall.tc"], 254, "",
-     {"dns": "tc", "at": 1, "few": True}),
-    ("tcp", ["-t", "2", "-s", "stall.tc"], 254, "", {"dns": "tc", "at": 2}),
-    ("nss", ["-t", "1", "-s", "hang.stall"], 254, "", {"at": 1, "few": True}),
-    ("nss", ["-t", "2", "-s", "hang.stall"], 254, "", {"at": 2}),
-    ("deadline", ["-t", "1", "-s", "dns.test"], 254, "",
-     {"dns": "silent", "few": True}),
-    ("deadline", ["-t", "1x", "-s", "dns.test"], 254, "", {"dns": "silent"}),
-    ("deadline", ["-t", "0.5", "-s", "dns.test"], 254, "",
-     {"dns": "silent", "at": 1}),
-    ("deadline", ["-t", ".5", "-s", "hang.stall"], 254, "", {"at": 1}),
-    ("deadline", ["-t", "0.0", "-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-t", "-0.5", "-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-t", "0", "-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-t", "abc", "-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-t", "", "-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-t", "3", "-t", "0", "-s", "dns.test"], 2, "",
-     {"dns": "silent"}),
-    ("deadline", ["-t", "-1", "-s", "dns.test"], 2, "", {"dns": "silent"}),
-    ("deadline", ["-t", "4294967297", "-s", "dns.test"], 2, "",
-     {"dns": "silent"}),
-    ("wait", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
-     {"dns": "tc", "at": LATE, "few": True}),
-    ("wait", ["-wt", "10", "-s", "late-fail.tc"], 0, LATE_ADDR,
-     {"dns": "tc", "at": LATE}),
-    ("wait", ["-s", "late-noa.tc", "-t10", "-w"], 0, LATE_ADDR,
-     {"dns": "tc", "at": LATE}),
-    ("wait", ["-w", "-s", "late-nx.tc"], 0, LATE_ADDR,
-     {"dns": "tc", "at": LATE}),
-    ("wait", ["-w", "-t", "10", "-s", "late.example"], 0, LATE_ADDR,
-     {"later": "dns", "at": LATE}),
-    ("wait", ["-w", "-t", "10", "-s", "dns.test"], 0, "192.0.2.20",
-     {"dns": "none", "later": "dns", "at": LATE}),
-    ("wait", ["-w", "-t", "3", "-s", "never.tc"], 254, "",
-     {"dns": "tc", "at": 3, "asks": 9}),
-    ("wait", ["-w", "-t", "2", "-s", "dns.test"], 254, "",
-     {"dns": "silent", "at": 2}),
-    ("wait", ["-w", "-t", "1", "-s", "hang.stall"], 254, "", {"at": 1}),
-    ("wait", ["-w", "-t", "5", "-s", ""], 3, ""),
-    ("wait", ["-w", "-s", "10.1.2.3"], 0, "10.1.2.3", {"dns": "silent"}),
-    ("wait", ["-w"], 255, ""),
-    ("input", ["-s", ""], 3, ""),
-    ("input", ["-s", "%s%n%s%n"], 1, ""),
-    ("input", ["-s", LONG], 1, ""),
-    ("input", ["-s", LONG + ".test"], 1, ""),
-    ("input", ["-s", HUGE], 1, ""),
-    ("fault", ["-s", "dns.test"], 4, "", {"fault": "empty"}),
-    ("fault", ["-s", "dns.test"], 3, "", {"fault": "silent"}),
-    ("fault", ["-t", "5", "-s", "dns.test"], 22, "", {"fault": "sigerr"}),
-    ("fault", ["-s", "dns.test"], 0, "192.0.2.20", {"fault": "sigerr"}),
-    ("fault", ["-t", "5", "-s", "dns.test"], 254, "", {"fault": "late"}),
+    Case("options", [], 255, ""),
+    Case("options", ["-t", "5"], 255, ""),
+    Case("options", ["-s"], 255, "", err=True),
+    Case("options", ["-s", "10.0.0.1", "-s", "10.0.0.2"], 0, "10.0.0.2"),
+    Case("options", ["-s10.0.0.3"], 0, "10.0.0.3"),
+    Case("options", ["-t5", "-sone.example"], 0, "192.0.2.1"),
+    Case("options", ["-x", "-s", "10.0.0.4"], 0, "10.0.0.4", err=True),
+    Case("options", ["one.example"], 255, ""),
+    Case("options", ["word", "-s", "10.0.0.5", "more"], 0, "10.0.0.5"),
+    Case("options", ["word", "-s", "10.0.0.5", "more"], 0, "10.0.0.5",
+     env=POSIX),
+    Case("options", ["--", "-s", "10.0.0.6"], 255, "", env=POSIX),
+    Case("options", ["--", "-s", "10.0.0.6"], 255, ""),
+    Case("options", ["-s", "10.0.0.7", "-s"], 0, "10.0.0.7", err=True),
+    Case("literal", ["-s", "10.1.2.3"], 0, "10.1.2.3", few=True),
+    Case("literal", ["-t", "1", "-s", "10.1.2.3"], 0, "10.1.2.3", dns="silent"),
+    Case("literal", ["-s", "127.1"], 0, "127.1", dns="silent"),
+    Case("literal", ["-s", "0x7f.1"], 0, "0x7f.1", dns="silent"),
+    Case("literal", ["-s", "017.0.0.1"], 0, "017.0.0.1", dns="silent"),
+    Case("literal", ["-s", "4294967294"], 0, "4294967294", dns="silent"),
+    Case("literal", ["-s", "255.255.255.255"], 0, "255.255.255.255"),
+    Case("literal", ["-s", "037777777777"], 0, "255.255.255.255"),
+    Case("literal", ["-s", "0xffffffff"], 0, "255.255.255.255"),
+    Case("literal", ["-s", "255.0xffffff"], 0, "255.255.255.255",
+     dns="tc", asks=0),
+    Case("literal", ["-s", "0XFF.0xff.0xff.0xff"], 0, "255.255.255.255",
+     dns="tc", asks=0),
+    Case("literal", ["-s", "10.1.2.3 ; rm -rf /"], 1, ""),
+    Case("literal", ["-s", "10.1.2.3\n"], 1, ""),
+    Case("literal", ["-s", "10.1.2.3\tx"], 1, ""),
+    Case("literal", ["-s", "10.1.2.3"], 28, "", out="/dev/full"),
+    Case("literal", ["-s", "10.1.2.3"], 9, "", out="closed"),
+    Case("hosts", ["-s", "one.example"], 0, "192.0.2.1", few=True),
+    Case("hosts", ["-s", "one-alias"], 0, "192.0.2.1"),
+    Case("hosts", ["-s", "multi.example"], 0, "192.0.2.2"),
+    Case("hosts", ["-s", "dual.example"], 0, "192.0.2.9"),
+    Case("hosts", ["-s", "mixedcase.EXAMPLE"], 0, "192.0.2.4"),
+    Case("hosts", ["-s", "both.test"], 0, "192.0.2.5"),
+    Case("hosts", ["-s", "one.example"], 28, "", out="/dev/full"),
+    Case("dns", ["-s", "dns.test"], 0, "192.0.2.20", few=True),
+    Case("dns", ["-t", "3", "-s", "dns.test"], 0, "192.0.2.20"),
+    Case("dns", ["-s", "nosuch.test"], 1, "", few=True),
+    Case("dns", ["-s", "refused.invalid"], 2, ""),
+    Case("dns", ["-s", "v6.test"], 4, ""),
+    Case("search", ["-s", "dns"], 0, "192.0.2.20", dns="search"),
+    Case("tcp", ["-s", "few.tc"], 0, "192.0.2.30", dns="tc"),
+    Case("tcp", ["-s", "many.tc"], 0, "198.51.100.1", dns="tc", few=True),
+    Case("tcp", ["-s", "nosuch.tc"], 1, "", dns="tc"),
+    Case("tcp", ["-t", "1", "-s", "stall.tc"], 254, "",
+     dns="tc", at=1, few=True),
+    Case("tcp", ["-t", "2", "-s", "stall.tc"], 254, "", dns="tc", at=2),
+    Case("nss", ["-t", "1", "-s", "hang.stall"], 254, "", at=1, few=True),
+    Case("nss", ["-t", "2", "-s", "hang.stall"], 254, "", at=2),
+    Case("deadline", ["-t", "1", "-s", "dns.test"], 254, "",
+     dns="silent", few=True),
+    Case("deadline", ["-t", "1x", "-s", "dns.test"], 254, "", dns="silent"),
+    Case("deadline", ["-t", "0.5", "-s", "dns.test"], 254, "",
+     dns="silent", at=1),
+    Case("deadline", ["-t", ".5", "-s", "hang.stall"], 254, "", at=1),
+    Case("deadline", ["-t", "0.0", "-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-t", "-0.5", "-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-t", "0", "-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-t", "abc", "-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-t", "", "-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-t", "3", "-t", "0", "-s", "dns.test"], 2, "",
+     dns="silent"),
+    Case("deadline", ["-t", "-1", "-s", "dns.test"], 2, "", dns="silent"),
+    Case("deadline", ["-t", "4294967297", "-s", "dns.test"], 2, "",
+     dns="silent"),
+    Case("wait", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
+     dns="tc", at=LATE, few=True),
+    Case("wait", ["-wt", "10", "-s", "late-fail.tc"], 0, LATE_ADDR,
+     dns="tc", at=LATE),
+    Case("wait", ["-s", "late-noa.tc", "-t10", "-w"], 0, LATE_ADDR,
+     dns="tc", at=LATE),
+    Case("wait", ["-w", "-s", "late-nx.tc"], 0, LATE_ADDR,
+     dns="tc", at=LATE),
+    Case("wait", ["-w", "-t", "10", "-s", "late.example"], 0, LATE_ADDR,
+     later="dns", at=LATE),
+    Case("wait", ["-w", "-t", "10", "-s", "dns.test"], 0, "192.0.2.20",
+     dns="none", later="dns", at=LATE),
+    Case("wait", ["-w", "-t", "3", "-s", "never.tc"], 254, "",
+     dns="tc", at=3, asks=9),
+    Case("wait", ["-w", "-t", "2", "-s", "dns.test"], 254, "",
+     dns="silent", at=2),
+    Case("wait", ["-w", "-t", "1", "-s", "hang.stall"], 254, "", at=1),
+    Case("wait", ["-w", "-t", "5", "-s", ""], 3, ""),
+    Case("wait", ["-w", "-s", "10.1.2.3"], 0, "10.1.2.3", dns="silent"),
+    Case("wait", ["-w"], 255, ""),
+    Case("input", ["-s", ""], 3, ""),
+    Case("input", ["-s", "%s%n%s%n"], 1, ""),
+    Case("input", ["-s", LONG], 1, ""),
+    Case("input", ["-s", LONG + ".test"], 1, ""),
+    Case("input", ["-s", HUGE], 1, ""),
+    Case("fault", ["-s", "dns.test"], 4, "", fault="empty"),
+    Case("fault", ["-s", "dns.test"], 3, "", fault="nocode"),
+    Case("fault", ["-t", "5", "-s", "dns.test"], 22, "", fault="sigerr"),
+    Case("fault", ["-s", "dns.test"], 0, "192.0.2.20", fault="sigerr"),
+    Case("fault", ["-t", "5", "-s", "dns.test"], 254, "", fault="late"),
 ]
-CASES += [(group, ["-t", "5", "-s", "one.example"], 0, "192.0.2.1",
-           dict(opt, sig=how)) for how in ("ignored", "blocked")
-          for group, opt in (("signals", {"clock": 2000}),
-                             ("fault", {"clock": 40, "fault": "slow"}))]
-CASES += [("signals", argv, status, stdout, dict(opt, sig=how))
+# A parent that leaves SIGALRM ignored or blocked, with its alarm clock due
+# at moments swept across the run; with set-up slowed, across set-up.
+CASES += [Case(group, ["-t", "5", "-s", "one.example"], 0, "192.0.2.1",
+               alrm=how, **opt) for how in ("ignored", "blocked")
+          for group, opt in (("signals", {"sweep": 2000}),
+                             ("fault", {"sweep": 40, "fault": "slow"}))]
+CASES += [Case("signals", argv, status, stdout, alrm=how, **opt)
           for how in ("blocked", "ignored", "pending")
           for argv, status, stdout, opt in (
               (["-t", "1", "-s", "hang.stall"], 254, "",
@@ -170,48 +193,43 @@ CASES += [("signals", argv, status, stdout, dict(opt, sig=how))
 # As PID 1 each stop signal ends a wait or a hung lookup, with or without a
 # deadline, as a shell reports death by it; anywhere else it kills varnok.
 STOPS = {"HUP": 129, "INT": 130, "QUIT": 131, "TERM": 143}
-KILL_AT = 0.5
-# The podman that runs the image, in a storage of the sandbox's own; and
-# the containers' names.
-PODMAN = []
-NAMES = itertools.count()
-CASES += [("pid1", argv, status, "",
-           {"dns": "tc", "pid1": True, "kill": sig, "by": KILL_AT + 1})
+CASES += [Case("pid1", argv, status, "", dns="tc", pid1=True, kill=sig,
+               by=KILL_AT + 1)
           for sig, status in STOPS.items()
           for argv in (["-w", "-s", "never.tc"], ["-w", "-t", "30", "-s",
                        "never.tc"], ["-t", "30", "-s", "stall.tc"])]
 CASES += [
-    ("pid1", ["-s", "hang.stall"], 143, "",
-     {"pid1": True, "kill": "TERM", "by": KILL_AT + 1}),
-    ("pid1", ["-w", "-t", "2", "-s", "never.tc"], 254, "",
-     {"dns": "tc", "pid1": True, "kill": "HUP", "ignores": "HUP", "at": 2}),
-    ("pid1", ["-t", "2", "-s", "stall.tc"], 254, "",
-     {"dns": "tc", "pid1": True, "kill": "TERM", "ignores": "TERM", "at": 2}),
-    ("pid1", ["-s", "one.example"], 0, "192.0.2.1", {"pid1": True}),
-    ("pid1", ["-t", "5", "-s", "dns.test"], 0, "192.0.2.20", {"pid1": True}),
-    ("pid1", ["-s", "10.1.2.3"], 0, "10.1.2.3", {"pid1": True}),
-    ("pid1", ["-w", "-s", "never.tc"], -2, "",
-     {"dns": "tc", "kill": "INT", "by": KILL_AT + 1}),
-    ("pid1", ["-t", "30", "-s", "stall.tc"], -15, "",
-     {"dns": "tc", "kill": "TERM", "by": KILL_AT + 1}),
+    Case("pid1", ["-s", "hang.stall"], 143, "",
+         pid1=True, kill="TERM", by=KILL_AT + 1),
+    Case("pid1", ["-w", "-t", "2", "-s", "never.tc"], 254, "",
+         dns="tc", pid1=True, kill="HUP", ignores="HUP", at=2),
+    Case("pid1", ["-t", "2", "-s", "stall.tc"], 254, "",
+         dns="tc", pid1=True, kill="TERM", ignores="TERM", at=2),
+    Case("pid1", ["-s", "one.example"], 0, "192.0.2.1", pid1=True),
+    Case("pid1", ["-t", "5", "-s", "dns.test"], 0, "192.0.2.20", pid1=True),
+    Case("pid1", ["-s", "10.1.2.3"], 0, "10.1.2.3", pid1=True),
+    Case("pid1", ["-w", "-s", "never.tc"], -2, "",
+         dns="tc", kill="INT", by=KILL_AT + 1),
+    Case("pid1", ["-t", "30", "-s", "stall.tc"], -15, "",
+         dns="tc", kill="TERM", by=KILL_AT + 1),
 ]
 # The image as a user runs it, its hosts file and resolv.conf made by podman.
 CASES += [
-    ("image", ["-s", "10.1.2.3"], 0, "10.1.2.3"),
-    ("image", ["-s", "added.example"], 0, "192.0.2.77",
-     {"podman": ["--add-host", "added.example:192.0.2.77"]}),
-    ("image", ["-s", "dns.test"], 0, "192.0.2.20"),
-    ("image", ["-s", "many.tc"], 0, "198.51.100.1", {"dns": "tc"}),
-    ("image", ["-s", "nosuch.test"], 1, ""),
-    ("image", [], 255, ""),
-    ("image", ["-t", "1", "-s", "dns.test"], 254, "",
-     {"dns": "silent", "at": 1}),
-    ("image", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
-     {"dns": "tc", "at": LATE}),
-    ("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
-     {"dns": "tc", "kill": "stop", "after": 3, "by": 5}),
+    Case("image", ["-s", "10.1.2.3"], 0, "10.1.2.3"),
+    Case("image", ["-s", "added.example"], 0, "192.0.2.77",
+         podman=("--add-host", "added.example:192.0.2.77")),
+    Case("image", ["-s", "dns.test"], 0, "192.0.2.20"),
+    Case("image", ["-s", "many.tc"], 0, "198.51.100.1", dns="tc"),
+    Case("image", ["-s", "nosuch.test"], 1, ""),
+    Case("image", [], 255, ""),
+    Case("image", ["-t", "1", "-s", "dns.test"], 254, "", dns="silent", at=1),
+    Case("image", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
+         dns="tc", at=LATE),
+    Case("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
+         dns="tc", kill="stop", after=3, by=5),
 ]
-CASES += [("load", argv, status, stdout, {"dns": "tc"})
+# Run all together, eight of each at once.
+CASES += [Case("load", argv, status, stdout, dns="tc")
           for argv, status, stdout in (
               (["-s", "10.1.2.3"], 0, "10.1.2.3"),
               (["-s", "one.example"], 0, "192.0.2.1"),
@@ -222,86 +240,82 @@ CASES += [("load", argv, status, stdout, {"dns": "tc"})
               (["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR))]
 
 
-def start(args, opt, cmd, fault, nss):
-    """Start one run as the case asks, with a scrubbed environment."""
+def start(case, cmd, args, delay=None):
+    """Start one run as the case asks, with a scrubbed environment and a
+    parent that leaves the signal state the case says."""
     env = {k: v for k, v in os.environ.items()
            if k in ("PATH", "CONTAINERS_CONF") or k.endswith("SAN_OPTIONS")}
-    env["LD_LIBRARY_PATH"] = os.path.dirname(os.path.abspath(nss))
-    env.update(opt.get("env", {}))
-    if "fault" in opt:
-        env["VARNOK_FAULT"] = opt["fault"]
+    env["LD_LIBRARY_PATH"] = os.path.dirname(os.path.abspath(args.nss))
+    env.update(case.env or {})
+    if case.fault:
+        env["VARNOK_FAULT"] = case.fault
         if "qemu" in cmd[0]:  # preload into the guest, not the emulator
-            env["QEMU_SET_ENV"] = "LD_PRELOAD=" + fault
+            env["QEMU_SET_ENV"] = "LD_PRELOAD=" + args.fault
         else:
-            env["LD_PRELOAD"] = fault
-    how, delay, ignores = opt.get("sig"), opt.get("delay"), opt.get("ignores")
+            env["LD_PRELOAD"] = args.fault
 
     def parent():
         """Leave SIGALRM as some supervisors and runtimes do for the
         program they start, and an alarm clock due in delay seconds."""
-        if how == "ignored":
+        if case.alrm == "ignored":
             signal.signal(signal.SIGALRM, signal.SIG_IGN)
-        elif how:
+        elif case.alrm:
             signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGALRM])
-        if how == "pending":
+        if case.alrm == "pending":
             signal.raise_signal(signal.SIGALRM)
         if delay:
             signal.setitimer(signal.ITIMER_REAL, delay)
-        if ignores:
-            signal.signal(signal.Signals["SIG" + ignores], signal.SIG_IGN)
+        if case.ignores:
+            signal.signal(signal.Signals["SIG" + case.ignores], signal.SIG_IGN)
 
-    if opt.get("pid1"):
+    if case.pid1:
         cmd = ["unshare", "--pid", "--fork", "--kill-child"] + cmd
     name = None
     if PODMAN and cmd[:len(PODMAN)] == PODMAN:
         name = f"varnok-{next(NAMES)}"
-        cmd = cmd[:-1] + ["--name", name] + opt.get("podman", []) + cmd[-1:]
-    out = opt.get("out")
+        cmd = cmd[:-1] + ["--name", name, *case.podman] + cmd[-1:]
+    out = case.out
     if out == "closed":
         cmd, out = ["sh", "-c", 'exec "$@" >&-', "sh"] + cmd, None
     with open(out or os.devnull, "wb") as sink:
-        p = subprocess.Popen(cmd + args, env=env, stderr=subprocess.PIPE,
+        p = subprocess.Popen(cmd + case.argv, env=env, stderr=subprocess.PIPE,
                              stdout=sink if out else subprocess.PIPE,
-                             preexec_fn=parent if how or delay or ignores
-                             else None)
+                             preexec_fn=parent if case.alrm or delay
+                             or case.ignores else None)
     p.container = name
     return p
 
 
-def kill(p, opt):
+def kill(p, case):
     """Send the case's signal to varnok: under unshare, to its child;
     stop its container as a user does."""
-    if opt["kill"] == "stop":
+    if case.kill == "stop":
         subprocess.run(PODMAN + ["stop", p.container], check=False,
                        stdout=subprocess.DEVNULL)
         return
     pid = p.pid
-    if opt.get("pid1"):
+    if case.pid1:
         with open(f"/proc/{pid}/task/{pid}/children", encoding="ascii") as f:
             pid = int(f.read().split()[0])
-    os.kill(pid, signal.Signals["SIG" + opt["kill"]])
+    os.kill(pid, signal.Signals["SIG" + case.kill])
 
 
-def run(cases, cmd, fault, nss):
+def run(cases, cmd, args):
     """Run the cases at once, against the first one's server; return what
     went wrong."""
-    which, later = cases[0][3].get("dns", "dns"), cases[0][3].get("later")
-    sandbox.use_server(which)
-    sandbox.set_clock()
+    first = cases[0]
+    sandbox.use_server(first.dns)
+    # Once LATE has passed: the late names answer, and with later, the
+    # hosts file gains a name and resolv.conf names that server.
+    change = sandbox.appear_after(LATE, first.later)
     began = time.monotonic()
-    procs = [start(args, opt, cmd, fault, nss) for args, _, _, opt in cases]
-    # Once LATE has passed: the hosts file gains a name, and resolv.conf
-    # names the server that later says.
-    change = threading.Timer(sandbox.LATE, sandbox.use_server, (later,),
-                             {"hosts": sandbox.HOSTS + sandbox.LATE_HOSTS})
-    if later:
-        change.start()
-    kills = [threading.Timer(opt.get("after", KILL_AT), kill, (p, opt))
-             for (_, _, _, opt), p in zip(cases, procs) if "kill" in opt]
+    procs = [start(case, cmd, args) for case in cases]
+    kills = [threading.Timer(case.after, kill, (p, case))
+             for case, p in zip(cases, procs) if case.kill]
     for k in kills:
         k.start()
     problems = []
-    for (_, status, stdout, opt), p in zip(cases, procs):
+    for case, p in zip(cases, procs):
         try:
             out, err = p.communicate(timeout=began + 15 - time.monotonic())
         except subprocess.TimeoutExpired:
@@ -311,49 +325,49 @@ def run(cases, cmd, fault, nss):
             continue
         took = time.monotonic() - began
         got = (p.returncode, (out or b"").decode("latin-1"))
-        if got != (status, stdout):
-            problems.append(f"got {got!r}, want {(status, stdout)!r}")
-        if bool(err) != opt.get("err", False):
+        if got != (case.status, case.stdout):
+            problems.append(f"got {got!r}, want {(case.status, case.stdout)!r}")
+        if bool(err) != case.err:
             problems.append("stderr: " + repr(err[:200]))
-        if took < opt.get("at", 0):
+        if took < case.at:
             problems.append(f"ended at {took:.2f} s, before its deadline")
-        if took > opt.get("by", took):
-            problems.append(f"ended at {took:.2f} s, not by {opt['by']} s")
+        if case.by is not None and took > case.by:
+            problems.append(f"ended at {took:.2f} s, not by {case.by} s")
     change.cancel()
-    asked = sum(sandbox.clock["asked"].values())
-    if asked > cases[0][3].get("asks", asked):
+    asked = sum(sandbox.asked.values())
+    if first.asks is not None and asked > first.asks:
         problems.append(f"{asked} queries")
     return problems
 
 
-def sweep(case, cmd, fault, nss):
+def sweep(case, cmd, args):
     """Run the case again and again, one run at a time, with the parent's
     alarm clock due at moments spread evenly over the length of one run;
     return what went wrong."""
-    args, status, stdout, opt = case
-    n = opt["clock"] if len(cmd) == 1 else max(opt["clock"] // 10, 40)
-    sandbox.use_server(opt.get("dns", "dns"))
+    n = case.sweep if len(cmd) == 1 else max(case.sweep // 10, 40)
+    sandbox.use_server(case.dns)
     took = []
     for _ in range(20):
         began = time.monotonic()
-        start(args, opt, cmd, fault, nss).communicate()
+        start(case, cmd, args).communicate()
         took.append(time.monotonic() - began)
     span = sorted(took)[10]
     problems = []
     for i in range(n):
-        p = start(args, dict(opt, delay=span * (i + 0.5) / n), cmd, fault,
-                  nss)
+        p = start(case, cmd, args, delay=span * (i + 0.5) / n)
         got = p.communicate(timeout=15)[0].decode("latin-1")
-        if (p.returncode, got) != (status, stdout):
+        if (p.returncode, got) != (case.status, case.stdout):
             problems.append((p.returncode, got))
     return [f"{len(problems)} of {n} runs: {problems[0]}"] if problems else []
 
 
 def skipped(case, args):
-    """Why the case cannot apply to this binary, if it cannot."""
-    if args.static and case[0] == "fault":
+    """Why the case cannot apply here, if it cannot."""
+    if case.group == "image" and not args.image:
+        return "no image given; tools/check builds one and runs these"
+    if args.static and case.fault:
         return "a preloaded library cannot reach a static binary"
-    if args.root and any(a.endswith(".stall") for a in case[1]):
+    if args.root and any(a.endswith(".stall") for a in case.argv):
         return "the root holds no name-service module"
     return None
 
@@ -391,9 +405,22 @@ def contained(args):
                      pulled.stdout.split()[-1]]
 
 
+def title(batch):
+    """How a line of the report names the batch."""
+    case = batch[0]
+    if len(batch) > 1:
+        return f"{len(batch)} runs at once"
+    name = shlex.join(case.argv).encode("unicode_escape").decode()[:60]
+    return name + "".join(
+        f" {k}={getattr(case, k)}" for k in ("alrm", "sweep", "env", "pid1",
+                                             "kill", "ignores")
+        if getattr(case, k))
+
+
 def main():
-    if not sandbox.sealed():
-        sandbox.enter_namespaces()
+    if sys.argv[1:] == ["--groups"]:
+        print("\n".join(dict.fromkeys(case.group for case in CASES)))
+        return
     ap = argparse.ArgumentParser()
     ap.add_argument("--launcher", default="")
     ap.add_argument("--fault")
@@ -409,47 +436,33 @@ def main():
     ap.add_argument("varnok")
     ap.add_argument("groups", nargs="*")
     args = ap.parse_args()
+    sandbox.enter()
     cmd = shlex.split(args.launcher) + [args.varnok]
-    picked = [(group, argv, status, stdout, rest[0] if rest else {})
-              for group, argv, status, stdout, *rest in CASES]
-    picked = [c for c in picked
-              if not (args.groups and c[0] not in args.groups
-                      or c[0] == "fault" and not (args.fault or args.static)
-                      or (c[0] == "image") != args.image
-                      or args.few and not c[4].get("few"))]
-    batches = [[c] for c in picked if c[0] != "load"]
-    if any(c[0] == "load" for c in picked):
-        batches.append([c for c in picked if c[0] == "load"] * 8)
-    passed = failed = skips = 0
-    dns, _silent = sandbox.seal()
+    picked = [c for c in CASES
+              if not (args.groups and c.group not in args.groups
+                      or c.fault and not (args.fault or args.static)
+                      or args.image and c.group != "image"
+                      or args.few and not c.few)]
+    batches = [[c] for c in picked if c.group != "load"]
+    if any(c.group == "load" for c in picked):
+        batches.append([c for c in picked if c.group == "load"] * 8)
     if args.root:
         cmd = rooted(args)
     if args.image:
         cmd = contained(args)
-    try:
-        for batch in batches:
-            group, argv = batch[0][:2]
-            name = shlex.join(argv).encode("unicode_escape").decode()[:60]
-            name += "".join(f" {k}={v}" for k, v in batch[0][4].items()
-                            if k in ("sig", "clock", "env", "pid1",
-                                     "kill", "ignores"))
-            if len(batch) > 1:
-                name = f"{len(batch)} runs at once"
-            batch = [c for c in batch if not skipped(c, args)]
-            if not batch:
-                print("skip", group, name, f"({skipped((group, argv), args)})")
-                skips += 1
-                continue
-            cases = [c[1:] for c in batch]
-            problem = "; ".join(
-                sweep(cases[0], cmd, args.fault, args.nss)
-                if "clock" in batch[0][4] else
-                run(cases, cmd, args.fault, args.nss))
-            print("FAIL" if problem else "ok  ", group, name, problem)
-            passed, failed = passed + (not problem), failed + bool(problem)
-    finally:
-        dns.terminate()
-        dns.wait()
+    passed = failed = skips = 0
+    for whole in batches:
+        batch = [c for c in whole if not skipped(c, args)]
+        if not batch:
+            print("skip", whole[0].group, title(whole),
+                  f"({skipped(whole[0], args)})")
+            skips += 1
+            continue
+        problem = "; ".join(sweep(batch[0], cmd, args) if batch[0].sweep
+                            else run(batch, cmd, args))
+        print("FAIL" if problem else "ok  ", batch[0].group, title(batch),
+              problem)
+        passed, failed = passed + (not problem), failed + bool(problem)
     print(f"{passed} passed, {failed} failed, {skips} skipped")
     sys.exit(1 if failed else 0 if passed else 77)
 

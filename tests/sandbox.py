@@ -1,16 +1,18 @@
 """A sealed sandbox in which varnok meets glibc's real resolver and never
 this machine's own name service or network.
 
-enter_namespaces() re-executes the caller in mount, network and UTS
-namespaces of its own; seal() lays test-owned hosts, resolv.conf,
+enter() re-executes the caller in mount, network and UTS namespaces of its
+own, where seal() lays test-owned hosts, resolv.conf,
 nsswitch.conf and host.conf over /etc there and serves DNS on loopback:
 dnsmasq on 127.0.0.1; on 127.0.0.2, a socket that reads nothing and so
 never answers; on 127.0.0.3, a server of our own that truncates what does
 not fit in UDP and answers it over TCP, except for one name whose TCP
-answer never comes, and whose answers for a few names change once the
-clock has run LATE seconds. Nothing listens on 127.0.0.4. nsswitch.conf lists libnss_stall (which never
-returns for names ending in ".stall") between files and dns.
+answer never comes, and whose answers for a few names change at the time
+appear_after() sets. Nothing listens on 127.0.0.4. nsswitch.conf lists
+libnss_stall (which never returns for names ending in ".stall") between
+files and dns.
 """
+import atexit
 import collections
 import os
 import socket
@@ -56,8 +58,8 @@ TC = {"few.tc": ["192.0.2.30"],
       "stall.tc": None,
       "255.0xffffff": ["192.0.2.31"],
       "0xff.0xff.0xff.0xff": ["192.0.2.32"]}
-# Names that answer LATE_ADDR only once the time set_clock() set has come,
-# by default LATE seconds on; until then, with this DNS rcode: no such name
+# Names that answer LATE_ADDR only once the time appear_after() set has
+# come; until then, with this DNS rcode: no such name
 # (3), a server failure (2), or none at all (0: the name exists, with no
 # IPv4 address).
 LATE = 1.5
@@ -70,14 +72,36 @@ RUN = "/run/sandbox"
 # A root that holds nothing but the files written here and what a case
 # copies in: a binary that needs anything else does not run there.
 ROOT = RUN + "/root"
-clock = {"due": 0.0, "asked": collections.Counter()}
+# When the late names start to answer, and the queries the server of our
+# own has seen, by name, since appear_after() last said.
+due = [0.0]
+asked = collections.Counter()
+servers = []
 
 
-def set_clock(late=LATE):
-    """Have the late names answer late seconds from now, and start the
-    count of queries again."""
-    clock["due"] = time.monotonic() + late
-    clock["asked"].clear()
+def appear_after(seconds, server=None, module=True):
+    """Have the late names answer seconds from now, and count queries
+    afresh; given a server, at that moment also add the late line to the
+    hosts file and point resolv.conf at that server. Return the timer, to
+    cancel once the run is over."""
+    due[0] = time.monotonic() + seconds
+    asked.clear()
+    change = threading.Timer(seconds, use_server, (server, module,
+                                                   HOSTS + LATE_HOSTS))
+    if server:
+        change.start()
+    return change
+
+
+def enter():
+    """Re-run the calling script in namespaces of its own, unless it is
+    there already, and seal them; the servers stop when it exits."""
+    if not sealed():
+        enter_namespaces()
+    # Held here: a socket that is let go closes, and answers at last.
+    servers[:] = seal()
+    atexit.register(servers[0].wait)
+    atexit.register(servers[0].terminate)
 
 
 def sealed():
@@ -117,12 +141,12 @@ def reply(query, tcp):
         labels.append(query[i + 1:i + 1 + query[i]].decode("ascii").lower())
         i += query[i] + 1
     name, want_a = ".".join(labels), query[i + 1:i + 3] == b"\0\1"
-    clock["asked"][name] += 1
+    asked[name] += 1
     stall = name in TC and TC[name] is None
     if tcp and stall:
         return None
     if name in LATER:
-        early = time.monotonic() < clock["due"]
+        early = time.monotonic() < due[0]
         addrs, rcode = ([], LATER[name]) if early else ([LATE_ADDR], 0)
     else:
         addrs, rcode = TC.get(name) or [], 0 if name in TC else 3
