@@ -102,7 +102,9 @@ main(int argc, char *argv[])
 		// As a container's first process, a signal left at its default
 		// action never arrives, so nothing could stop a lookup or a
 		// wait: end the run as a shell reports death by the signal.
-		// One the parent ignores stays ignored.
+		// One the parent ignores stays ignored. The handler is a
+		// lambda, not a second name at file scope; C++ linkage calls
+		// the same way as C on every ABI varnok is built for.
 		if (getpid() == 1)
 			for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
 				if (sigaction(sig, nullptr, &sa) == 0 &&
