@@ -287,8 +287,11 @@ def start(case, cmd, args, delay=None):
 
 
 def kill(p, case):
-    """Send the case's signal to varnok: under unshare, to its child;
-    stop its container as a user does."""
+    """Send the case's signal to varnok, after case.after seconds: under
+    unshare, to its child; stop its container as a user does. Sent again
+    every half second while the run goes on, since PID 1 drops one that
+    comes before its handler is in place, as under a slow emulator."""
+    time.sleep(case.after)
     if case.kill == "stop":
         subprocess.run(PODMAN + ["stop", p.container], check=False,
                        stdout=subprocess.DEVNULL)
@@ -297,7 +300,12 @@ def kill(p, case):
     if case.pid1:
         with open(f"/proc/{pid}/task/{pid}/children", encoding="ascii") as f:
             pid = int(f.read().split()[0])
-    os.kill(pid, signal.Signals["SIG" + case.kill])
+    while p.poll() is None:
+        try:
+            os.kill(pid, signal.Signals["SIG" + case.kill])
+        except ProcessLookupError:
+            return
+        time.sleep(0.5)
 
 
 def run(cases, cmd, args):
@@ -310,10 +318,9 @@ def run(cases, cmd, args):
     change = sandbox.appear_after(LATE, first.later)
     began = time.monotonic()
     procs = [start(case, cmd, args) for case in cases]
-    kills = [threading.Timer(case.after, kill, (p, case))
-             for case, p in zip(cases, procs) if case.kill]
-    for k in kills:
-        k.start()
+    for case, p in zip(cases, procs):
+        if case.kill:
+            threading.Thread(target=kill, args=(p, case), daemon=True).start()
     problems = []
     for case, p in zip(cases, procs):
         try:
@@ -396,8 +403,13 @@ def contained(args):
     PODMAN[:] = ["podman", "--root", sandbox.RUN + "/podman",
                  "--runroot", sandbox.RUN + "/podman-run",
                  "--storage-driver", "vfs"]
+    # podman names what it pulls after the layout's path, which must then
+    # be lower case, as a folder from mktemp is not.
+    layout, _, ref = args.varnok.partition(":")
+    os.symlink(os.path.abspath(layout), sandbox.RUN + "/image")
     pulled = subprocess.run(PODMAN + ["pull", "-q", "--platform",
-                                      "linux/amd64", "oci:" + args.varnok],
+                                      "linux/amd64",
+                                      f"oci:{sandbox.RUN}/image:{ref}"],
                             capture_output=True, text=True, check=False)
     if pulled.returncode != 0:
         sys.exit("cannot run containers here: " + pulled.stderr)
