@@ -11,8 +11,10 @@
 #include <initializer_list>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <nss.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -35,6 +37,71 @@ sig_alrm(int /* sig */)
 	std::longjmp(env, 1);
 }
 }
+
+#ifdef VARNOK_STATIC
+// varnok.static asks only the sources its C library has built in, the
+// hosts file and DNS: any other is a module, and a module loaded into it
+// brings the system's libc.so.6 beside the one linked in, which crashes it
+// wherever the two differ. What nsswitch.conf says of those two, their
+// order and their actions, still holds; an action goes with its source.
+// Without a hosts line, the C library's default asks those two alone.
+static void
+builtin_hosts()
+{
+	// Each kept word gains at most a space: the line below cannot be cut.
+	static char conf[32768], kept[2 * sizeof(conf)];
+	const char *const space = " \t\n\v\f\r";
+	size_t len = 0, kl = 0, n;
+	bool keep = true;
+	char *line, *next, *p, *hosts = nullptr;
+	ssize_t got;
+	int fd;
+
+	if ((fd = open("/etc/nsswitch.conf", O_RDONLY | O_CLOEXEC)) == -1)
+		return;
+	while (len < sizeof(conf) - 1 &&
+	    (got = read(fd, conf + len, sizeof(conf) - 1 - len)) > 0)
+		len += static_cast<size_t>(got);
+	(void)close(fd);
+	conf[len] = '\0';
+	// The last hosts line counts, as for the C library, which also reads a
+	// "#" within a line as part of a word.
+	for (line = conf; line != nullptr; line = next) {
+		if ((next = std::strchr(line, '\n')) != nullptr)
+			*next++ = '\0';
+		p = line + std::strspn(line, space);
+		if (std::strncmp(p, "hosts", 5) != 0)
+			continue;
+		p += 5 + std::strspn(p + 5, space);
+		if (*p == ':')
+			hosts = p + 1;
+	}
+	if (hosts == nullptr)
+		return;
+	for (p = hosts; *(p += std::strspn(p, space)) != '\0'; p += n) {
+		if (*p == '[') {
+			n = std::strcspn(p, "]");
+			n += p[n] == ']';
+		} else {
+			n = std::strcspn(p, " \t\n\v\f\r[");
+			keep = (n == 5 && std::strncmp(p, "files", 5) == 0) ||
+			    (n == 3 && std::strncmp(p, "dns", 3) == 0);
+		}
+		if (keep)
+			kl += static_cast<size_t>(
+			    std::snprintf(kept + kl, sizeof(kept) - kl, " %.*s",
+			        static_cast<int>(n), p));
+	}
+	// One that the C library cannot read is refused, and the C library
+	// then asks no source at all, as for the dynamic varnok.
+	(void)__nss_configure_lookup("hosts", kept);
+}
+#else
+static void
+builtin_hosts()
+{
+}
+#endif
 
 int
 main(int argc, char *argv[])
@@ -131,6 +198,7 @@ main(int argc, char *argv[])
 		// With -w, what may yet change is tried again: a name not
 		// there yet, a server that failed, no IPv4 address yet.
 		for (;;) {
+			builtin_hosts();
 			h_errno = 0;
 			he = gethostbyname2(host, AF_INET);
 			if (he != nullptr || !wait ||

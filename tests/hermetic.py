@@ -2,14 +2,14 @@
 """Run varnok against glibc's real resolver, in the sealed sandbox.
 
 usage: hermetic.py [--launcher CMD] [--fault LIB] --nss LIB [--static]
-                   [--root] VARNOK [GROUP ...]
+                   [--root [--base DIR]] VARNOK [GROUP ...]
        hermetic.py --image --nss LIB DIR[:REF] image
        hermetic.py --groups
 
 Runs the table of cases below, each in the sandbox of sandbox.py, and
 prints a line a case and a count. --static says that VARNOK carries its C
 library, and --root runs it in a root of nothing but itself and the /etc
-files. --image runs the image group in containers of the amd64 image of
+files, or laid over the system root DIR with --base. --image runs the image group in containers of the amd64 image of
 the OCI layout DIR, under podman, on the sandbox's network; only then. The
 cases that cannot apply are counted as skipped, each with why. --groups
 lists the table's groups.
@@ -69,6 +69,7 @@ class Case:
     after: float = KILL_AT  # seconds after the start to send it
     ignores: str = None  # a signal the parent leaves ignored
     podman: tuple = ()  # what a container's podman run adds
+    nss: str = sandbox.NSS  # nsswitch.conf
 
 
 CASES = [
@@ -162,6 +163,8 @@ CASES = [
     Case("wait", ["-w", "-t", "5", "-s", ""], 3, ""),
     Case("wait", ["-w", "-s", "10.1.2.3"], 0, "10.1.2.3", dns="silent"),
     Case("wait", ["-w"], 255, ""),
+    Case("wait", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR,
+     dns="tc", at=LATE, nss="hosts: files hesiod dns\n"),
     Case("input", ["-s", ""], 3, ""),
     Case("input", ["-s", "%s%n%s%n"], 1, ""),
     Case("input", ["-s", LONG], 1, ""),
@@ -173,6 +176,30 @@ CASES = [
     Case("fault", ["-s", "dns.test"], 0, "192.0.2.20", fault="sigerr"),
     Case("fault", ["-t", "5", "-s", "dns.test"], 254, "", fault="late"),
 ]
+# Sources that glibc serves from modules, in any order and with actions:
+# varnok.static passes them over, with the actions they own.
+CASES += [Case("sources", ["-s", name], status, stdout, nss=nss)
+          for nss, name, status, stdout in (
+              ("hosts: files hesiod dns\n", "one.example", 0, "192.0.2.1"),
+              ("hosts: files hesiod dns\n", "dns.test", 0, "192.0.2.20"),
+              ("hosts: files hesiod dns\n", "nosuch.test", 1, ""),
+              ("hosts: compat files dns\n", "dns.test", 0, "192.0.2.20"),
+              ("hosts: hesiod dns compat files\n", "both.test", 0,
+               "192.0.2.99"),
+              ("hosts: files\nhosts:hesiod\tdns\n", "both.test", 0,
+               "192.0.2.99"),
+              ("hosts: dns files # compat\n", "both.test", 0, "192.0.2.99"),
+              ("hosts: files dns#\n", "dns.test", 1, ""),
+              ("hosts: files [NOTFOUND=return] compat dns\n", "dns.test",
+               1, ""),
+              ("hosts: files compat [NOTFOUND=return] dns\n", "dns.test",
+               0, "192.0.2.20"),
+              ("hosts: files [ notfound = return ] dns\n", "dns.test", 1,
+               ""),
+              ("hosts: files [NOTFOUND=bogus] dns\n", "one.example", 255,
+               ""),
+              ("hosts: hesiod\n", "one.example", 255, ""),
+              ("passwd: files\n", "both.test", 0, "192.0.2.5"))]
 # A parent that leaves SIGALRM ignored or blocked, with its alarm clock due
 # at moments swept across the run; with set-up slowed, across set-up.
 CASES += [Case(group, ["-t", "5", "-s", "one.example"], 0, "192.0.2.1",
@@ -319,10 +346,10 @@ def run(cases, cmd, args):
     went wrong."""
     first = cases[0]
     slow = LAUNCHED if len(cmd) > 1 else 0
-    sandbox.use_server(first.dns)
+    sandbox.use_server(first.dns, first.nss)
     # Once LATE has passed: the late names answer, and with later, the
     # hosts file gains a name and resolv.conf names that server.
-    change = sandbox.appear_after(LATE, first.later)
+    change = sandbox.appear_after(LATE, first.later, first.nss)
     began = time.monotonic()
     procs = [start(case, cmd, args) for case in cases]
     for case, p in zip(cases, procs):
@@ -361,7 +388,7 @@ def sweep(case, cmd, args):
     alarm clock due at moments spread evenly over the length of one run;
     return what went wrong."""
     n = case.sweep if len(cmd) == 1 else max(case.sweep // 10, 40)
-    sandbox.use_server(case.dns)
+    sandbox.use_server(case.dns, case.nss)
     took = []
     for _ in range(20):
         began = time.monotonic()
@@ -383,14 +410,19 @@ def skipped(case, args):
         return "no image given; tools/check builds one and runs these"
     if args.static and case.fault:
         return "a preloaded library cannot reach a static binary"
-    if args.root and any(a.endswith(".stall") for a in case.argv):
-        return "the root holds no name-service module"
+    stall = any(a.endswith(".stall") for a in case.argv)
+    if args.static and stall:
+        return "varnok.static loads no name-service module"
+    if args.root and stall:
+        return "the root holds no test module"
     return None
 
 
 def rooted(args):
     """Copy varnok into the sandbox's bare root, with a static emulator
     where it needs one, and return the command that runs it there."""
+    if args.base:
+        sandbox.lay_root(args.base)
     cmd = ["chroot", sandbox.ROOT]
     launcher = shlex.split(args.launcher)
     if launcher:
@@ -432,6 +464,8 @@ def title(batch):
     if len(batch) > 1:
         return f"{len(batch)} runs at once"
     name = shlex.join(case.argv).encode("unicode_escape").decode()[:60]
+    if case.nss != sandbox.NSS:
+        name += " " + case.nss.encode("unicode_escape").decode()
     return name + "".join(
         f" {k}={getattr(case, k)}" for k in ("alrm", "sweep", "env", "pid1",
                                              "kill", "ignores")
@@ -452,6 +486,8 @@ def main():
                     help="VARNOK carries its C library")
     ap.add_argument("--root", action="store_true",
                     help="run VARNOK in a root of nothing but it and /etc")
+    ap.add_argument("--base", help="with --root: a system root to lay "
+                    "under it, left unchanged")
     ap.add_argument("--image", action="store_true",
                     help="VARNOK is an OCI image layout")
     ap.add_argument("varnok")

@@ -70,8 +70,10 @@ LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0}
 LATE_HOSTS = f"{LATE_ADDR} late.example\n"
 RUN = "/run/sandbox"
 # A root that holds nothing but the files written here and what a case
-# copies in: a binary that needs anything else does not run there.
+# copies in: a binary that needs anything else does not run there, unless
+# lay_root() lays it over a system's root.
 ROOT = RUN + "/root"
+NSS = "hosts: files stall dns\n"
 # When the late names start to answer, and the queries the server of our
 # own has seen, by name, since appear_after() last said.
 due = [0.0]
@@ -79,14 +81,14 @@ asked = collections.Counter()
 servers = []
 
 
-def appear_after(seconds, server=None, module=True):
+def appear_after(seconds, server=None, nss=NSS):
     """Have the late names answer seconds from now, and count queries
     afresh; given a server, at that moment also add the late line to the
     hosts file and point resolv.conf at that server. Return the timer, to
     cancel once the run is over."""
     due[0] = time.monotonic() + seconds
     asked.clear()
-    change = threading.Timer(seconds, use_server, (server, module,
+    change = threading.Timer(seconds, use_server, (server, nss,
                                                    HOSTS + LATE_HOSTS))
     if server:
         change.start()
@@ -234,11 +236,21 @@ def write(name, text):
             f.write(text)
 
 
-def use_server(which, module=True, hosts=HOSTS):
-    """Point the resolver at a server of RESOLV's, with the hosts file as
-    given; list the stalling module between the hosts file and DNS unless
-    told not to."""
-    sources = "files stall dns" if module else "files dns"
+def use_server(which, nss=NSS, hosts=HOSTS):
+    """Point the resolver at a server of RESOLV's, with the hosts file and
+    nsswitch.conf as given."""
     for name, text in (("resolv.conf", RESOLV[which]), ("hosts", hosts),
-                       ("nsswitch.conf", f"hosts: {sources}\n")):
+                       ("nsswitch.conf", nss)):
         write(name, text)
+
+
+def lay_root(base):
+    """Make the root a copy of the system root base, of another release,
+    say, that no run changes: an overlay, with this sandbox's /etc files
+    written over its own."""
+    os.makedirs(f"{RUN}/root-up/etc")
+    os.makedirs(f"{RUN}/root-work")
+    subprocess.run(["mount", "-t", "overlay", "root", "-o",
+                    f"lowerdir={base},upperdir={RUN}/root-up,"
+                    f"workdir={RUN}/root-work", ROOT], check=True)
+    write("host.conf", "multi on\n")
