@@ -12,12 +12,12 @@ _varnok()
             _known_hosts_real -4 -- "$cur"
             return
             ;;
-        -t)
+        -t | -e | -x)
             return
             ;;
     esac
 
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-s -t -w' -- "$cur"))
+    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-e -s -t -w -x' -- "$cur"))
 } &&
     complete -F _varnok varnok
 

@@ -103,6 +103,72 @@ builtin_hosts()
 }
 #endif
 
+// The most items an -e or -x list may hold.
+constexpr int max_ranges = 64;
+
+// Read an -e or -x list into r, as {network, mask} pairs in host order:
+// items split by commas, each a strict dotted-decimal address, with /n for
+// a range, whose host bits below n are dropped. Returns the count, or -1
+// for text that is not such a list, which no lookup may outlast.
+static int
+ranges(const char *list, in_addr_t (*r)[2])
+{
+	char item[sizeof("255.255.255.255")];
+	in_addr a{};
+	size_t n, d, k;
+	long bits;
+
+	for (int i = 0; i < max_ranges; i++, list += n + 1) {
+		n = std::strcspn(list, ",");
+		d = std::strcspn(list, ",/");
+		if (d >= sizeof(item))
+			return -1;
+		std::memcpy(item, list, d);
+		item[d] = '\0';
+		if (inet_pton(AF_INET, item, &a) != 1)
+			return -1;
+		bits = 32;
+		// The prefix: one or two decimal digits, up to 32.
+		if (d < n &&
+		    ((k = n - d - 1) == 0 || k > 2 ||
+		        std::strspn(list + d + 1, "0123456789") != k ||
+		        (bits = std::strtol(list + d + 1, nullptr, 10)) > 32))
+			return -1;
+		r[i][1] = bits == 0 ? 0 : ~in_addr_t{0} << (32 - bits);
+		r[i][0] = ntohl(a.s_addr) & r[i][1];
+		if (list[n] == '\0')
+			return i + 1;
+	}
+	return -1;
+}
+
+// The address of the answer to write: the first that lies in want, or the
+// first of all where nothing is wanted, if none lies in shun; else null.
+// Compared as numbers, so that .21 is never taken for .215.
+static const char *
+pick(char *const *addrs, const in_addr_t (*want)[2], int nwant,
+    const in_addr_t (*shun)[2], int nshun)
+{
+	auto within = [](in_addr_t a, const in_addr_t(*r)[2], int n) {
+		for (int i = 0; i < n; i++)
+			if ((a & r[i][1]) == r[i][0])
+				return true;
+		return false;
+	};
+	const char *first = nullptr;
+	in_addr_t a;
+
+	for (; *addrs != nullptr; addrs++) {
+		std::memcpy(&a, *addrs, sizeof(a));
+		a = ntohl(a);
+		if (within(a, shun, nshun))
+			return nullptr;
+		if (first == nullptr && (nwant == 0 || within(a, want, nwant)))
+			first = *addrs;
+	}
+	return first;
+}
+
 int
 main(int argc, char *argv[])
 {
@@ -114,6 +180,12 @@ main(int argc, char *argv[])
 	// The pause between tries, doubling to a second.
 	timespec nap = {0, 50000000};
 	const hostent *he;
+	// What -e wants and -x shuns; no list, no ranges.
+	const char *want_list = nullptr, *shun_list = nullptr;
+	in_addr_t want[max_ranges][2], shun[max_ranges][2];
+	volatile int nwant = 0, nshun = 0;
+	char *literal[2] = {nullptr, nullptr};
+	const char *ap = nullptr;
 	sigset_t mask;
 	struct sigaction sa {};
 	in_addr addr{};
@@ -124,10 +196,16 @@ main(int argc, char *argv[])
 
 	// The leading "-" hands back words that are not options, in place,
 	// instead of stopping at the first of them as POSIXLY_CORRECT asks.
-	while ((ch = getopt(argc, argv, "-s:t:w")) != -1) {
+	while ((ch = getopt(argc, argv, "-e:s:t:wx:")) != -1) {
 		switch (ch) {
+		case 'e':
+			want_list = optarg;
+			break;
 		case 's':
 			host = optarg;
+			break;
+		case 'x':
+			shun_list = optarg;
 			break;
 		case 'w':
 			wait = true;
@@ -155,6 +233,12 @@ main(int argc, char *argv[])
 	}
 	if (host == nullptr)
 		std::exit(-1);
+	if (want_list != nullptr)
+		nwant = ranges(want_list, want);
+	if (shun_list != nullptr)
+		nshun = ranges(shun_list, shun);
+	if (nwant == -1 || nshun == -1)
+		std::exit(-1);
 
 	out = host;
 	// inet_aton stops at white space and ignores whatever follows, so
@@ -165,6 +249,10 @@ main(int argc, char *argv[])
 		// resolver would take most spellings of it for names.
 		if (addr.s_addr == INADDR_NONE)
 			out = "255.255.255.255";
+		// It cannot change: waiting would not help.
+		literal[0] = reinterpret_cast<char *>(&addr);
+		if (pick(literal, want, nwant, shun, nshun) == nullptr)
+			std::exit(-3);
 	} else {
 		// As a container's first process, a signal left at its default
 		// action never arrives, so nothing could stop a lookup or a
@@ -201,8 +289,14 @@ main(int argc, char *argv[])
 			builtin_hosts();
 			h_errno = 0;
 			he = gethostbyname2(host, AF_INET);
-			if (he != nullptr || !wait ||
-			    (h_errno != HOST_NOT_FOUND &&
+			if (he != nullptr &&
+			    (he->h_addr_list[0] == nullptr ||
+			        (ap = pick(he->h_addr_list, want, nwant, shun,
+			             nshun)) != nullptr))
+				break;
+			// An answer that -e or -x turns down may change too.
+			if (!wait ||
+			    (he == nullptr && h_errno != HOST_NOT_FOUND &&
 			        h_errno != TRY_AGAIN && h_errno != NO_DATA))
 				break;
 			(void)clock_nanosleep(
@@ -216,7 +310,9 @@ main(int argc, char *argv[])
 			std::exit(h_errno != 0 ? h_errno : NO_RECOVERY);
 		if (he->h_addr_list[0] == nullptr)
 			std::exit(NO_DATA);
-		std::memcpy(&addr, he->h_addr_list[0], sizeof(addr));
+		if (ap == nullptr)
+			std::exit(-3);
+		std::memcpy(&addr, ap, sizeof(addr));
 		out = inet_ntoa(addr);
 	}
 

@@ -26,9 +26,11 @@ cases=(
 	'varnok -s 10.9.9.9|10.9.9.99'
 	'varnok -s fe80::|'
 	'varnok -t -|'
-	'varnok -t 5 -|-s -t -w'
+	'varnok -t 5 -|-e -s -t -w -x'
+	'varnok -e 10.0.0.1 -s vk-f|vk-file'
+	'varnok -x |'
 	'varnok -w -s vk-k|vk-known'
-	'varnok -|-s -t -w'
+	'varnok -|-e -s -t -w -x'
 	'varnok vk-|'
 )
 passed=0 failed=0
@@ -40,7 +42,7 @@ for c in "${cases[@]}"; do
 	COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
 	COMPREPLY=()
 	"$func" varnok "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
-	got=$(printf '%s\n' "${COMPREPLY[@]}" | sort -u | xargs)
+	got=$(printf '%s\n' "${COMPREPLY[@]}" | sort -u | paste -sd ' ')
 	if [ "$got" = "$want" ]; then
 		echo "ok   completion $COMP_LINE"
 		passed=$((passed + 1))

@@ -79,7 +79,7 @@ CASES = [
     Case("options", ["-s", "10.0.0.1", "-s", "10.0.0.2"], 0, "10.0.0.2"),
     Case("options", ["-s10.0.0.3"], 0, "10.0.0.3"),
     Case("options", ["-t5", "-sone.example"], 0, "192.0.2.1"),
-    Case("options", ["-x", "-s", "10.0.0.4"], 0, "10.0.0.4", err=True),
+    Case("options", ["-q", "-s", "10.0.0.4"], 0, "10.0.0.4", err=True),
     Case("options", ["one.example"], 255, ""),
     Case("options", ["word", "-s", "10.0.0.5", "more"], 0, "10.0.0.5"),
     Case("options", ["word", "-s", "10.0.0.5", "more"], 0, "10.0.0.5",
@@ -176,6 +176,53 @@ CASES = [
     Case("fault", ["-s", "dns.test"], 0, "192.0.2.20", fault="sigerr"),
     Case("fault", ["-t", "5", "-s", "dns.test"], 254, "", fault="late"),
 ]
+# -e and -x: every address of the answer counts, compared as a number; a
+# literal is compared as it stands; a refused answer is waited out with -w.
+CASES += [Case("expect", argv, status, stdout, dns="tc", **opt)
+          for argv, status, stdout, opt in (
+              (["-s", "127.1", "-e", "127.0.0.1"], 0, "127.1", {}),
+              (["-s", "0xffffffff", "-e", "255.255.255.255"], 0,
+               "255.255.255.255", {}),
+              (["-s", "10.1.2.3", "-e", "10.1.2.77/24"], 0, "10.1.2.3", {}),
+              (["-s", "10.1.2.3", "-x", "10.0.0.0/8"], 253, "", {}),
+              (["-s", "10.1.2.3", "-e", "0.0.0.0/0", "-x", "10.1.2.3/32"],
+               253, "", {}),
+              (["-w", "-t", "30", "-s", "10.1.2.3", "-e", "10.1.2.4"], 253,
+               "", {"by": 1}),
+              (["-s", "multi.example", "-e", "192.0.2.3"], 0, "192.0.2.3", {}),
+              (["-s", "multi.example", "-x", "192.0.2.3"], 253, "", {}),
+              (["-s", "multi.example", "-e", "10.0.0.1,192.0.2.0/24"], 0,
+               "192.0.2.2", {}),
+              (["-s", "one.example", "-e", "192.0.2.10,192.0.2.100"], 253,
+               "", {}),
+              (["-s", "one.example", "-e", "1.1.1.1", "-e", "192.0.2.1"], 0,
+               "192.0.2.1", {}),
+              (["-s", "one.example", "-x", "192.0.2.1", "-x", "1.1.1.1"], 0,
+               "192.0.2.1", {}),
+              (["-s", "many.tc", "-e", "198.51.100.32/28"], 0,
+               "198.51.100.32", {}),
+              (["-s", "many.tc", "-e", "198.51.100.40", "-x", "10.0.0.0/8"],
+               0, "198.51.100.40", {}),
+              (["-s", "nosuch.tc", "-e", "192.0.2.1"], 1, "", {}),
+              (["-s", "moved.tc", "-e", LATE_ADDR], 253, "", {}),
+              (["-w", "-t", "10", "-s", "moved.tc", "-e", LATE_ADDR], 0,
+               LATE_ADDR, {"at": LATE}),
+              (["-w", "-t", "10", "-s", "moved.tc", "-x", "192.0.2.51"], 0,
+               LATE_ADDR, {"at": LATE}),
+              (["-w", "-t", "2", "-s", "moved.tc", "-e", "192.0.2.99"], 254,
+               "", {"at": 2}),
+              (["-s", "10.0.0.63", "-e", ",".join(
+                  f"10.0.0.{i}" for i in range(64))], 0, "10.0.0.63", {}))]
+# A list that is not one ends the run before any lookup or wait.
+CASES += [Case("expect", ["-w", "-t", "30", "-s", "few.tc", opt, bad], 255, "",
+               dns="tc", asks=0, by=1)
+          for opt in ("-e", "-x")
+          for bad in ("", ",", "192.0.2.30,", ",192.0.2.30",
+                      "1.2.3.4,,192.0.2.30", " 192.0.2.30", "192.0.2.30 ",
+                      "192.0.2", "192.0.2.30.1", "192.0.2.256", "0xc0.0.2.30",
+                      "192.0.2.030", "192.0.2.30/", "192.0.2.30/x",
+                      "192.0.2.30/33", "192.0.2.30/+8", "192.0.2.30/8/8",
+                      "192.0.2.30/008", ",".join(["192.0.2.30"] * 65))]
 # Sources that glibc serves from modules, in any order and with actions:
 # varnok.static passes them over, with the actions they own.
 CASES += [Case("sources", ["-s", name], status, stdout, nss=nss)

@@ -61,10 +61,11 @@ TC = {"few.tc": ["192.0.2.30"],
 # Names that answer LATE_ADDR only once the time appear_after() set has
 # come; until then, with this DNS rcode: no such name
 # (3), a server failure (2), or none at all (0: the name exists, with no
-# IPv4 address).
+# IPv4 address); or with these addresses, for a name that moves.
 LATE = 1.5
 LATE_ADDR = "192.0.2.40"
-LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0}
+LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0,
+         "moved.tc": ["192.0.2.50", "192.0.2.51"]}
 # What arrives late in the files: a line of the hosts file, or a resolv.conf
 # that names the working server in place of one where nothing listens.
 LATE_HOSTS = f"{LATE_ADDR} late.example\n"
@@ -149,7 +150,9 @@ def reply(query, tcp):
         return None
     if name in LATER:
         early = time.monotonic() < due[0]
-        addrs, rcode = ([], LATER[name]) if early else ([LATE_ADDR], 0)
+        before = LATER[name]
+        addrs, rcode = (([], before) if isinstance(before, int) else
+                        (before, 0)) if early else ([LATE_ADDR], 0)
     else:
         addrs, rcode = TC.get(name) or [], 0 if name in TC else 3
     addrs = addrs if want_a else []
