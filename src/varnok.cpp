@@ -109,23 +109,21 @@ constexpr int max_ranges = 64;
 // Read an -e or -x list into r, as {network, mask} pairs in host order:
 // items split by commas, each a strict dotted-decimal address, with /n for
 // a range, whose host bits below n are dropped. Returns the count, or -1
-// for text that is not such a list, which no lookup may outlast.
+// for text that is not such a list. Each address is cut out in place, as
+// getsubopt does, so that no copy is needed.
 static int
-ranges(const char *list, in_addr_t (*r)[2])
+ranges(char *list, in_addr_t (*r)[2])
 {
-	char item[sizeof("255.255.255.255")];
-	in_addr a{};
 	size_t n, d, k;
 	long bits;
+	bool last;
 
 	for (int i = 0; i < max_ranges; i++, list += n + 1) {
 		n = std::strcspn(list, ",");
 		d = std::strcspn(list, ",/");
-		if (d >= sizeof(item))
-			return -1;
-		std::memcpy(item, list, d);
-		item[d] = '\0';
-		if (inet_pton(AF_INET, item, &a) != 1)
+		last = list[n] == '\0';
+		list[d] = '\0';
+		if (inet_pton(AF_INET, list, &r[i][0]) != 1)
 			return -1;
 		bits = 32;
 		// The prefix: one or two decimal digits, up to 32.
@@ -135,8 +133,8 @@ ranges(const char *list, in_addr_t (*r)[2])
 		        (bits = std::strtol(list + d + 1, nullptr, 10)) > 32))
 			return -1;
 		r[i][1] = bits == 0 ? 0 : ~in_addr_t{0} << (32 - bits);
-		r[i][0] = ntohl(a.s_addr) & r[i][1];
-		if (list[n] == '\0')
+		r[i][0] = ntohl(r[i][0]) & r[i][1];
+		if (last)
 			return i + 1;
 	}
 	return -1;
@@ -181,7 +179,7 @@ main(int argc, char *argv[])
 	timespec nap = {0, 50000000};
 	const hostent *he;
 	// What -e wants and -x shuns; no list, no ranges.
-	const char *want_list = nullptr, *shun_list = nullptr;
+	char *want_list = nullptr, *shun_list = nullptr;
 	in_addr_t want[max_ranges][2], shun[max_ranges][2];
 	volatile int nwant = 0, nshun = 0;
 	char *literal[2] = {nullptr, nullptr};
