@@ -1,6 +1,6 @@
 # The varnok image: the static varnok, its copyright, and nothing else; no
-# shell, no C library. tools/image builds it for linux/amd64, linux/386 and
-# linux/arm64 from the varnok-static packages, with each architecture's
+# shell, no C library. tools/image builds it for each platform of
+# tools/targets from the varnok-static packages, with each architecture's
 # binary in a folder of the build context named as TARGETARCH names it.
 FROM scratch
 ARG TARGETARCH
