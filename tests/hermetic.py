@@ -38,6 +38,9 @@ KILL_AT = 0.5
 # signalled before its handler is in place drops the signal, and qemu, as
 # PID 1, then waits for good in its own emulation of the default action.
 LAUNCHED = 1.5
+# A container as restricted as a platform makes it.
+LOCKED = ("--read-only", "--cap-drop", "all", "--security-opt",
+          "no-new-privileges")
 # The podman that runs the image, in a storage of the sandbox's own; and
 # the containers' names.
 PODMAN = []
@@ -306,6 +309,9 @@ CASES += [
          dns="tc", at=LATE),
     Case("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
          dns="tc", kill="stop", after=3, by=5),
+    Case("image", ["-s", "dns.test"], 0, "192.0.2.20", podman=LOCKED),
+    Case("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
+         dns="tc", kill="stop", after=3, by=5, podman=LOCKED),
 ]
 # Run all together, eight of each at once.
 CASES += [Case("load", argv, status, stdout, dns="tc")
@@ -323,7 +329,8 @@ def start(case, cmd, args, delay=None):
     """Start one run as the case asks, with a scrubbed environment and a
     parent that leaves the signal state the case says."""
     env = {k: v for k, v in os.environ.items()
-           if k in ("PATH", "CONTAINERS_CONF") or k.endswith("SAN_OPTIONS")}
+           if k in ("PATH", "CONTAINERS_CONF", "CONTAINERS_STORAGE_CONF")
+           or k.endswith("SAN_OPTIONS")}
     env["LD_LIBRARY_PATH"] = os.path.dirname(os.path.abspath(args.nss))
     env.update(case.env or {})
     if case.fault:
@@ -485,24 +492,9 @@ def rooted(args):
 def contained(args):
     """Load the amd64 image of the layout into podman and return the
     command that runs it on the sandbox's network."""
-    os.environ["CONTAINERS_CONF"] = os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "tools",
-        "containers.conf")
-    PODMAN[:] = ["podman", "--root", sandbox.RUN + "/podman",
-                 "--runroot", sandbox.RUN + "/podman-run",
-                 "--storage-driver", "vfs"]
-    # podman names what it pulls after the layout's path, which must then
-    # be lower case, as a folder from mktemp is not.
-    layout, _, ref = args.varnok.partition(":")
-    os.symlink(os.path.abspath(layout), sandbox.RUN + "/image")
-    pulled = subprocess.run(PODMAN + ["pull", "-q", "--platform",
-                                      "linux/amd64",
-                                      f"oci:{sandbox.RUN}/image:{ref}"],
-                            capture_output=True, text=True, check=False)
-    if pulled.returncode != 0:
-        sys.exit("cannot run containers here: " + pulled.stderr)
+    PODMAN[:] = ["podman"]
     return PODMAN + ["run", "--rm", "--network", "host",
-                     pulled.stdout.split()[-1]]
+                     sandbox.podman(args.varnok)]
 
 
 def title(batch):
@@ -515,7 +507,7 @@ def title(batch):
         name += " " + case.nss.encode("unicode_escape").decode()
     return name + "".join(
         f" {k}={getattr(case, k)}" for k in ("alrm", "sweep", "env", "pid1",
-                                             "kill", "ignores")
+                                             "kill", "ignores", "podman")
         if getattr(case, k))
 
 

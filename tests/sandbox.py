@@ -247,6 +247,31 @@ def use_server(which, nss=NSS, hosts=HOSTS):
         write(name, text)
 
 
+def podman(layout):
+    """Have podman keep its images and containers in the sandbox, with the
+    project's containers.conf (runc, netavark with aardvark-dns), so that
+    a plain "podman" does; load the amd64 image of the OCI layout
+    "DIR:REF" and return its ID. Containers on a network of its own ask
+    aardvark-dns, which asks the sandbox's name server on loopback."""
+    tools = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                         "tools")
+    os.environ["CONTAINERS_CONF"] = os.path.join(tools, "containers.conf")
+    os.environ["CONTAINERS_STORAGE_CONF"] = f"{RUN}/storage.conf"
+    with open(f"{RUN}/storage.conf", "w", encoding="ascii") as f:
+        f.write(f'[storage]\ndriver = "vfs"\ngraphroot = "{RUN}/podman"\n'
+                f'runroot = "{RUN}/podman-run"\n')
+    # podman names what it pulls after the layout's path, which must then
+    # be lower case, as a folder from mktemp is not.
+    path, _, ref = layout.partition(":")
+    os.symlink(os.path.abspath(path), RUN + "/image")
+    pulled = subprocess.run(["podman", "pull", "-q", "--platform",
+                             "linux/amd64", f"oci:{RUN}/image:{ref}"],
+                            capture_output=True, text=True, check=False)
+    if pulled.returncode != 0:
+        sys.exit("cannot run containers here: " + pulled.stderr)
+    return pulled.stdout.split()[-1]
+
+
 def lay_root(base):
     """Make the root a copy of the system root base, of another release,
     say, that no run changes: an overlay, with this sandbox's /etc files

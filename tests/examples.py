@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""Run the container examples of README.md as written, in the sealed
+sandbox, on a podman network with DNS.
+
+usage: examples.py DIR:REF
+
+Loads the amd64 image of the OCI layout DIR as REGISTRY/varnok, the
+README's name for it, builds the images the examples take for granted
+(busybox, from busybox-static, and an app), and runs each example with its
+names alone changed: the registry, and a cluster's name for the database.
+The database, a container named db, comes seconds after the wait begins,
+or never. Prints a line an example and a count.
+"""
+import datetime
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+import sandbox
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                      "README.md")
+NAMES = {"REGISTRY/": "localhost/",
+         "db.prod.svc.cluster.local.": "db.dns.podman."}
+NET = "app-net"  # the README's network, made here
+APPEAR = 3  # seconds after the wait begins that db comes
+SOCKET = sandbox.RUN + "/podman.sock"
+
+
+def blocks():
+    """The README's fenced blocks, names changed, by their first line that
+    is not a comment (a script's, by its first)."""
+    with open(README, encoding="utf-8") as f:
+        found = re.findall(r"^```\w+\n(.*?)^```$", f.read(), re.M | re.S)
+    named = {}
+    for text in found:
+        for old, new in NAMES.items():
+            text = text.replace(old, new)
+        lines = text.splitlines()
+        named[lines[0] if lines[0].startswith("#!") else next(
+            (line for line in lines if not line.startswith("#")), "")] = text
+    return named
+
+
+def block(ex, start):
+    """The one block whose first line starts so."""
+    (text,) = [text for key, text in ex.items() if key.startswith(start)]
+    return text
+
+
+def podman(*args, check=True):
+    return subprocess.run(["podman", *args], capture_output=True, text=True,
+                          check=check).stdout.strip()
+
+
+def image(name, containerfile, files=()):
+    """Build an image from a Containerfile and files, each (name, text or
+    path of a file to copy, mode)."""
+    with tempfile.TemporaryDirectory() as ctx:
+        for path, text, mode in files:
+            os.makedirs(os.path.dirname(os.path.join(ctx, path)),
+                        exist_ok=True)
+            if text.startswith("/"):
+                with open(text, "rb") as src:
+                    text = src.read()
+            with open(os.path.join(ctx, path), "wb") as f:
+                f.write(text if isinstance(text, bytes) else text.encode())
+            os.chmod(os.path.join(ctx, path), mode)
+        with open(os.path.join(ctx, "Containerfile"), "w",
+                  encoding="utf-8") as f:
+            f.write(containerfile)
+        podman("build", "-q", "-t", name, ctx)
+
+
+def when(name, what="StartedAt"):
+    """When a container started (or finished), as seconds since the epoch;
+    0 if it never did."""
+    day, clock = podman("inspect", "-f", f"{{{{.State.{what}}}}}",
+                        name).split()[:2]
+    moment = datetime.datetime.fromisoformat(f"{day}T{clock[:15]}+00:00")
+    return max(moment.timestamp(), 0)
+
+
+def db_after(delay, net=NET):
+    """Start db on the network delay seconds from now; return its address
+    and when it started."""
+    time.sleep(delay)
+    podman("run", "-d", "--name", "db", "--network", net, "busybox",
+           "sleep", "300")
+    return (podman("inspect", "-f", "{{range .NetworkSettings.Networks}}"
+                   "{{.IPAddress}}{{end}}", "db"), when("db"))
+
+
+def ran(proc, timeout):
+    """Wait for a run; return its status and output."""
+    out, _ = proc.communicate(timeout=timeout)
+    return proc.returncode, out
+
+
+def waits(cmd, want, env=None):
+    """Run cmd while db comes; it must end with 0 and print want, which db's
+    address fills, soon after db came."""
+    began = time.monotonic()
+    p = subprocess.Popen(cmd, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True, env=env)
+    addr, _ = db_after(APPEAR)
+    status, out = ran(p, 30)
+    took = time.monotonic() - began
+    problems = []
+    if (status, out) != (0, want.format(addr)):
+        problems.append(f"got {(status, out)!r}, want {want.format(addr)!r}")
+    if not APPEAR <= took <= APPEAR + 3:
+        problems.append(f"ended at {took:.1f} s, db came at {APPEAR} s")
+    return problems
+
+
+def run_image(ex):
+    """The image, run on a network, waits for db and writes its address."""
+    return waits(["sh", "-c", block(ex, "podman run")], "{}")
+
+
+def from_image(ex):
+    """An image FROM varnok's calls it by name."""
+    image("waiter", block(ex, "FROM localhost/varnok"))
+    return waits(["podman", "run", "--rm", "--network", NET, "waiter"], "{}")
+
+
+def copied(ex):
+    """varnok copied into an image with a shell, run from its script."""
+    image("own", block(ex, "FROM busybox"),
+          [("entrypoint.sh", block(ex, "#!/bin/sh"), 0o755)])
+    return waits(["podman", "run", "--rm", "--network", NET, "own", "echo",
+                  "server"], "server --database {}\n")
+
+
+def pod(ex, comes):
+    """The Pod, by podman kube play: its app starts only once db came, after
+    its init container ended with 0; without db, the init container ends
+    with 254 at its deadline and the app never starts."""
+    with tempfile.NamedTemporaryFile("w", suffix=".yaml") as f:
+        f.write(block(ex, "apiVersion:"))
+        f.flush()
+        since = datetime.datetime.now(datetime.timezone.utc).isoformat()
+        began = time.monotonic()
+        p = subprocess.Popen(["podman", "kube", "play", "--network", NET,
+                              f.name], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        db = db_after(APPEAR) if comes else None
+        status, _ = ran(p, 90)
+        took = time.monotonic() - began
+        ended = podman("events", "--stream=false", "--since", since,
+                       "--filter", "event=died", "--filter",
+                       "container=app-wait-for-db", "--format",
+                       "{{.ContainerExitCode}}").split()
+        app = when("app-app")
+        subprocess.run(["podman", "kube", "down", f.name],
+                       capture_output=True, check=False)
+    problems = []
+    if comes and (status, ended) != (0, ["0"]) or not comes and (
+            status == 0 or ended != ["254"]):
+        problems.append(f"kube play {status}, init container's ends "
+                        f"{ended[:3]}")
+    if comes and not app > db[1]:
+        problems.append(f"app started at {app}, db at {db[1]}")
+    if not comes and (app or took < 60):
+        problems.append(f"app started at {app}; ended at {took:.1f} s")
+    return problems
+
+
+def compose(ex):
+    """The Compose file, by docker-compose against podman's API service:
+    the app starts only after the wait ended with 0."""
+    service = subprocess.Popen(["podman", "system", "service", "-t", "0",
+                                "unix://" + SOCKET],
+                               stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if os.path.exists(SOCKET):
+                break
+            time.sleep(0.1)
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "compose.yaml"), "w",
+                      encoding="utf-8") as f:
+                f.write(block(ex, "services:"))
+            env = dict(os.environ, DOCKER_HOST="unix://" + SOCKET)
+            up = subprocess.Popen(["docker-compose", "-p", "ex", "-f",
+                                   f.name, "up", "-d"], env=env,
+                                  stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+            _, came = db_after(APPEAR, "ex_default")
+            status, _ = ran(up, 60)
+            code = podman("inspect", "-f", "{{.State.ExitCode}}",
+                          "ex_wait-for-db_1")
+            finished = when("ex_wait-for-db_1", "FinishedAt")
+            app = when("ex_app_1")
+            subprocess.run(["docker-compose", "-p", "ex", "-f", f.name,
+                            "down", "-t", "0"], env=env,
+                           capture_output=True, check=False)
+    finally:
+        service.terminate()
+        service.wait()
+    if (status, code) != (0, "0") or not came < finished < app:
+        return [f"up {status}; wait ended with {code} at {finished}, db came "
+                f"at {came}, app at {app}"]
+    return []
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    sandbox.enter()
+    ex = blocks()
+    varnok = sandbox.podman(sys.argv[1])
+    podman("tag", varnok, "localhost/varnok:" + sys.argv[1].rsplit(":")[-1])
+    # What the examples take for granted: a busybox image, FROM scratch as
+    # busybox-static allows, and an app that runs a while.
+    applets = [(f"bin/{a}", "/bin/busybox", 0o755)
+               for a in ("busybox", "sh", "echo", "sleep")]
+    image("busybox", "FROM scratch\nCOPY bin /bin\n"
+          "ENV PATH=/usr/local/bin:/bin\n", applets)
+    image("app", 'FROM localhost/busybox\nCMD ["sleep", "30"]\n')
+    podman("network", "create", NET)
+    passed = failed = 0
+    for name, test in (("podman run", run_image), ("FROM", from_image),
+                       ("COPY --from", copied),
+                       ("kube play", lambda ex: pod(ex, True)),
+                       ("kube play, no db", lambda ex: pod(ex, False)),
+                       ("Compose", compose)):
+        try:
+            problems = test(ex)
+        except (subprocess.SubprocessError, KeyError) as e:
+            problems = [repr(e)]
+        podman("rm", "-f", "-t", "0", "db", check=False)
+        print("FAIL" if problems else "ok  ", "example", name,
+              "; ".join(problems))
+        passed, failed = passed + (not problems), failed + bool(problems)
+    print(f"{passed} passed, {failed} failed, 0 skipped")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
