@@ -45,7 +45,8 @@ sig_alrm(int /* sig */)
 // wherever the two differ. What nsswitch.conf says of those two, their
 // order and their actions, still holds; an action goes with its source.
 // Without a hosts line, the C library's default asks those two alone.
-static void
+// Returns whether there is anything to ask.
+static bool
 builtin_hosts()
 {
 	// Each kept word gains at most a space: the line below cannot be cut.
@@ -58,7 +59,7 @@ builtin_hosts()
 	int fd;
 
 	if ((fd = open("/etc/nsswitch.conf", O_RDONLY | O_CLOEXEC)) == -1)
-		return;
+		return true;
 	while (len < sizeof(conf) - 1 &&
 	    (got = read(fd, conf + len, sizeof(conf) - 1 - len)) > 0)
 		len += static_cast<size_t>(got);
@@ -77,7 +78,7 @@ builtin_hosts()
 			hosts = p + 1;
 	}
 	if (hosts == nullptr)
-		return;
+		return true;
 	for (p = hosts; *(p += std::strspn(p, space)) != '\0'; p += n) {
 		if (*p == '[') {
 			n = std::strcspn(p, "]");
@@ -92,14 +93,22 @@ builtin_hosts()
 			    std::snprintf(kept + kl, sizeof(kept) - kl, " %.*s",
 			        static_cast<int>(n), p));
 	}
+	// The C library cannot take an empty line, and may crash on one:
+	// with no source left, fail as it fails when none can answer.
+	if (kl == 0) {
+		h_errno = NETDB_INTERNAL;
+		return false;
+	}
 	// One that the C library cannot read is refused, and the C library
 	// then asks no source at all, as for the dynamic varnok.
 	(void)__nss_configure_lookup("hosts", kept);
+	return true;
 }
 #else
-static void
+static bool
 builtin_hosts()
 {
+	return true;
 }
 #endif
 
@@ -286,9 +295,9 @@ main(int argc, char *argv[])
 		// With -w, what may yet change is tried again: a name not
 		// there yet, a server that failed, no IPv4 address yet.
 		for (;;) {
-			builtin_hosts();
 			h_errno = 0;
-			he = gethostbyname2(host, AF_INET);
+			he = builtin_hosts() ? gethostbyname2(host, AF_INET)
+			                     : nullptr;
 			if (he != nullptr &&
 			    (he->h_addr_list[0] == nullptr ||
 			        (ap = pick(he->h_addr_list, want, nwant, shun,
