@@ -94,12 +94,6 @@ def db_after(delay, net=NET):
                    "{{.IPAddress}}{{end}}", "db"), when("db"))
 
 
-def ran(proc, timeout):
-    """Wait for a run; return its status and output."""
-    out, _ = proc.communicate(timeout=timeout)
-    return proc.returncode, out
-
-
 def waits(cmd, want, env=None):
     """Run cmd while db comes; it must end with 0 and print want, which db's
     address fills, soon after db came."""
@@ -107,7 +101,8 @@ def waits(cmd, want, env=None):
     p = subprocess.Popen(cmd, stdout=subprocess.PIPE,
                          stderr=subprocess.DEVNULL, text=True, env=env)
     addr, _ = db_after(APPEAR)
-    status, out = ran(p, 30)
+    out, _ = p.communicate(timeout=30)
+    status = p.returncode
     took = time.monotonic() - began
     problems = []
     if (status, out) != (0, want.format(addr)):
@@ -149,7 +144,7 @@ def pod(ex, comes):
                               f.name], stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
         db = db_after(APPEAR) if comes else None
-        status, _ = ran(p, 90)
+        status = p.wait(timeout=90)
         took = time.monotonic() - began
         ended = podman("events", "--stream=false", "--since", since,
                        "--filter", "event=died", "--filter",
@@ -191,7 +186,7 @@ def compose(ex):
                                   stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
             _, came = db_after(APPEAR, "ex_default")
-            status, _ = ran(up, 60)
+            status = up.wait(timeout=60)
             code = podman("inspect", "-f", "{{.State.ExitCode}}",
                           "ex_wait-for-db_1")
             finished = when("ex_wait-for-db_1", "FinishedAt")
