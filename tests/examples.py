@@ -86,12 +86,14 @@ def when(name, what="StartedAt"):
 
 def db_after(delay, net=NET):
     """Start db on the network delay seconds from now; return its address
-    and when it started."""
+    and when it was asked for: its name resolves once its network is up,
+    which can be before its process starts."""
     time.sleep(delay)
+    asked = time.time()
     podman("run", "-d", "--name", "db", "--network", net, "busybox",
            "sleep", "300")
     return (podman("inspect", "-f", "{{range .NetworkSettings.Networks}}"
-                   "{{.IPAddress}}{{end}}", "db"), when("db"))
+                   "{{.IPAddress}}{{end}}", "db"), asked)
 
 
 def waits(cmd, want, env=None):
