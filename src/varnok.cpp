@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <nss.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,71 +40,154 @@ sig_alrm(int /* sig */)
 }
 
 #ifdef VARNOK_STATIC
+// White space as isspace() has it in the C locale, which the C library
+// keeps when it reads nsswitch.conf.
+#define SPACE " \t\n\v\f\r"
+
+// The databases that the C library knows: it reads the line of no other.
+constexpr const char *dbs[] = {"aliases", "ethers", "group", "group_compat",
+    "gshadow", "hosts", "initgroups", "netgroup", "networks", "passwd",
+    "passwd_compat", "protocols", "publickey", "rpc", "services", "shadow",
+    "shadow_compat"};
+
+// Read the "[...]" at p as the C library does: one or more STATUS=ACTION,
+// "!" before a status for all but it. Returns the end of it, or null for
+// one that the C library refuses, and with it the whole file.
+static const char *
+actions(const char *p)
+{
+	size_t n = 0;
+	auto is = [&p, &n](const char *w) {
+		return n == std::strlen(w) && strncasecmp(p, w, n) == 0;
+	};
+
+	p += 1 + std::strspn(p + 1, SPACE);
+	do {
+		p += *p == '!';
+		n = std::strcspn(p, SPACE "=]");
+		if (!is("SUCCESS") && !is("UNAVAIL") && !is("NOTFOUND") &&
+		    !is("TRYAGAIN"))
+			return nullptr;
+		p += n + std::strspn(p + n, SPACE);
+		if (*p != '=')
+			return nullptr;
+		p += 1 + std::strspn(p + 1, SPACE);
+		n = std::strcspn(p, SPACE "=]");
+		if (!is("RETURN") && !is("CONTINUE") && !is("MERGE"))
+			return nullptr;
+		p += n + std::strspn(p + n, SPACE);
+	} while (*p != ']');
+	return p + 1;
+}
+
+// Read a line of sources as the C library does, and copy to kept those it
+// has built in, with their actions. A "[" where a source should be ends the
+// line for the C library, and so here. Returns the length copied, or -1
+// for a line that the C library refuses.
+static long
+sources(const char *p, char *kept)
+{
+	const char *const start = kept;
+	const char *end;
+	size_t n;
+	bool keep;
+
+	for (;;) {
+		p += std::strspn(p, SPACE);
+		if ((n = std::strcspn(p, SPACE "[")) == 0)
+			break;
+		keep = (n == 5 && std::strncmp(p, "files", 5) == 0) ||
+		    (n == 3 && std::strncmp(p, "dns", 3) == 0);
+		if (keep) {
+			*kept++ = ' ';
+			kept = std::copy_n(p, n, kept);
+		}
+		p += n + std::strspn(p + n, SPACE);
+		if (*p != '[')
+			continue;
+		if ((end = actions(p)) == nullptr)
+			return -1;
+		if (keep) {
+			*kept++ = ' ';
+			kept = std::copy_n(p, end - p, kept);
+		}
+		p = end;
+	}
+	*kept = '\0';
+	return kept - start;
+}
+
 // varnok.static asks only the sources its C library has built in, the
 // hosts file and DNS: any other is a module, and a module loaded into it
 // brings the system's libc.so.6 beside the one linked in, which crashes it
 // wherever the two differ. What nsswitch.conf says of those two, their
 // order and their actions, still holds; an action goes with its source.
-// Without a hosts line, the C library's default asks those two alone.
-// Returns whether there is anything to ask.
+// The C library must never take the hosts line from the file itself, since
+// that would load the modules: it is read here by the C library's rules
+// and always handed over, or the run fails as the C library fails. Returns
+// whether there is anything to ask.
 static bool
 builtin_hosts()
 {
-	// Each kept word gains at most a space: the line below cannot be cut.
-	static char conf[32768], kept[2 * sizeof(conf)];
-	const char *const space = " \t\n\v\f\r";
-	size_t len = 0, kl = 0, n;
-	bool keep = true;
-	char *line, *next, *p, *hosts = nullptr;
-	ssize_t got;
+	// Far more than any real nsswitch.conf: a longer one is refused rather
+	// than misread. Each kept word gains at most a space.
+	static char conf[1 << 20], kept[2 * sizeof(conf)];
+	const char *hosts = "files dns";
+	char *line, *end, *p, *q;
+	size_t len = 0, n;
+	ssize_t got = 0;
 	int fd;
 
-	if ((fd = open("/etc/nsswitch.conf", O_RDONLY | O_CLOEXEC)) == -1)
-		return true;
-	while (len < sizeof(conf) - 1 &&
-	    (got = read(fd, conf + len, sizeof(conf) - 1 - len)) > 0)
-		len += static_cast<size_t>(got);
-	(void)close(fd);
-	conf[len] = '\0';
-	// The last hosts line counts, as for the C library, which also reads a
-	// "#" within a line as part of a word.
-	for (line = conf; line != nullptr; line = next) {
-		if ((next = std::strchr(line, '\n')) != nullptr)
-			*next++ = '\0';
-		p = line + std::strspn(line, space);
-		if (std::strncmp(p, "hosts", 5) != 0)
-			continue;
-		p += 5 + std::strspn(p + 5, space);
-		if (*p == ':')
-			hosts = p + 1;
+	h_errno = NETDB_INTERNAL;
+	// The C library does without a file it may not or cannot open, and
+	// fails with one it cannot read.
+	if ((fd = open("/etc/nsswitch.conf", O_RDONLY | O_CLOEXEC)) == -1) {
+		if (errno != EACCES && errno != EISDIR && errno != ELOOP &&
+		    errno != ENOENT && errno != ENOTDIR && errno != EPERM)
+			return false;
+	} else {
+		while (len < sizeof(conf) &&
+		    (got = read(fd, conf + len, sizeof(conf) - len)) > 0)
+			len += static_cast<size_t>(got);
+		if (len == sizeof(conf))
+			got = -1;
+		(void)close(fd);
+		if (got == -1)
+			return false;
 	}
-	if (hosts == nullptr)
-		return true;
-	for (p = hosts; *(p += std::strspn(p, space)) != '\0'; p += n) {
-		if (*p == '[') {
-			n = std::strcspn(p, "]");
-			n += p[n] == ']';
-		} else {
-			n = std::strcspn(p, " \t\n\v\f\r[");
-			keep = (n == 5 && std::strncmp(p, "files", 5) == 0) ||
-			    (n == 3 && std::strncmp(p, "dns", 3) == 0);
-		}
-		if (keep)
-			kl += static_cast<size_t>(
-			    std::snprintf(kept + kl, sizeof(kept) - kl, " %.*s",
-			        static_cast<int>(n), p));
+	// A line ends at its newline, and its text at a NUL byte before that;
+	// a last line with no newline is not read. The database's name ends at
+	// white space or a colon, and every colon and space after it is
+	// passed over. The last hosts line counts; a line for any database
+	// that the C library cannot read refuses the whole file.
+	for (line = conf; (end = static_cast<char *>(std::memchr(
+	                       line, '\n', conf + len - line))) != nullptr;
+	     line = end + 1) {
+		*end = '\0';
+		p = line + std::strspn(line, SPACE);
+		n = std::strcspn(p, SPACE ":");
+		if (n == 0 || (p[n] == '\0' && p + n != end))
+			continue;
+		q = p + n + std::strspn(p + n, SPACE ":");
+		for (const char *db : dbs)
+			if (std::strlen(db) == n &&
+			    std::strncmp(db, p, n) == 0) {
+				if (sources(q, kept) == -1)
+					return false;
+				if (n == 5 && std::strncmp(p, "hosts", 5) == 0)
+					hosts = q;
+			}
 	}
 	// The C library cannot take an empty line, and may crash on one:
 	// with no source left, fail as it fails when none can answer.
-	if (kl == 0) {
-		h_errno = NETDB_INTERNAL;
+	if (sources(hosts, kept) <= 0)
 		return false;
-	}
-	// One that the C library cannot read is refused, and the C library
-	// then asks no source at all, as for the dynamic varnok.
-	(void)__nss_configure_lookup("hosts", kept);
+	if (__nss_configure_lookup("hosts", kept) != 0)
+		return false;
+	h_errno = 0;
 	return true;
 }
+#undef SPACE
 #else
 static bool
 builtin_hosts()

@@ -32,6 +32,8 @@ LONG = "a" * 300
 HUGE = "b" * 131_000  # about the most that one argument may hold
 POSIX = {"POSIXLY_CORRECT": "1"}
 LATE, LATE_ADDR = sandbox.LATE, sandbox.LATE_ADDR
+# The name that only the test module answers, and its address.
+PROBE, PROBE_ADDR = "module.probe", "203.0.113.77"
 KILL_AT = 0.5
 # What a launcher (an emulator, valgrind, chroot, podman) adds to the time
 # before a signal is sent, and so to the time a run must end by: a PID 1
@@ -73,6 +75,8 @@ class Case:
     ignores: str = None  # a signal the parent leaves ignored
     podman: tuple = ()  # what a container's podman run adds
     nss: str = sandbox.NSS  # nsswitch.conf
+    static: tuple = None  # the status and stdout of varnok.static, where
+    # it passes over a source that varnok asks
 
 
 CASES = [
@@ -250,6 +254,54 @@ CASES += [Case("sources", ["-s", name], status, stdout, nss=nss)
                ""),
               ("hosts: hesiod\n", "one.example", 255, ""),
               ("passwd: files\n", "both.test", 0, "192.0.2.5"))]
+# nsswitch.conf read as glibc reads it: varnok is the control, and
+# varnok.static never asks the test module, whatever the file holds.
+NOT_STALL = (1, "")
+CASES += [Case("nsswitch", ["-s", name], *want, nss=nss, static=static)
+          for nss, name, want, static in (
+              ("hosts stall files\n", PROBE, (0, PROBE_ADDR), NOT_STALL),
+              ("hosts: stall dns\nhosts: files [x]", PROBE, (0, PROBE_ADDR),
+               (2, "")),
+              ("hosts:\n", PROBE, (255, ""), None),
+              ("hosts: [NOTFOUND=return] stall\n", PROBE, (255, ""), None),
+              ("\0\nhosts: stall\n", PROBE, (0, PROBE_ADDR), (255, "")),
+              ("#" * 40_000 + "\nhosts: stall files\n", PROBE,
+               (0, PROBE_ADDR), NOT_STALL),
+              ("#" * 32_748 + "\nhosts: files [SUCCESS=return] stall dns\n",
+               PROBE, (0, PROBE_ADDR), (2, "")),
+              ("#" * (1 << 20) + "\nhosts: stall files\n", PROBE,
+               (0, PROBE_ADDR), (255, "")),
+              ("hosts: stall [NOTFOUND=bogus] files\n", PROBE, (255, ""),
+               None),
+              ("passwd: files [x]\nhosts: stall files\n", PROBE, (255, ""),
+               None),
+              ("hosts: files [NOTFOUND=continue] [x] stall\n", PROBE,
+               (1, ""), None),
+              ("hosts: dns\nhosts: files", "both.test", (0, "192.0.2.99"),
+               None),
+              ("hosts:", "both.test", (0, "192.0.2.5"), None),
+              ("hosts: dns\nhosts files\n", "both.test", (0, "192.0.2.5"),
+               None),
+              ("hosts::files\n", "both.test", (0, "192.0.2.5"), None),
+              ("hosts: :files\n", "both.test", (0, "192.0.2.5"), None),
+              (" hosts :\tdns\n", "both.test", (0, "192.0.2.99"), None),
+              ("hosts: files\n\0\nhosts: dns\n", "both.test",
+               (0, "192.0.2.99"), None),
+              ("hosts: files\n" + "#" * 40_000 + "\nhosts: dns\n",
+               "both.test", (0, "192.0.2.99"), None),
+              ("hosts: files\0 dns\n", "dns.test", (1, ""), None),
+              ("hosts\0: dns\n", "both.test", (0, "192.0.2.5"), None),
+              ("hostsx: dns\n", "both.test", (0, "192.0.2.5"), None),
+              ("group: files [NOTFOUND=return\nhosts: dns\n", "both.test",
+               (255, ""), None),
+              ("automount: files [x]\nhosts: dns\n", "both.test",
+               (0, "192.0.2.99"), None),
+              ("hosts: files [!SUCCESS=return] dns\n", "dns.test", (1, ""),
+               None),
+              ("hosts: files[NotFound=Return]dns\n", "dns.test", (1, ""),
+               None),
+              ("hosts: files [! NOTFOUND=return] dns\n", "dns.test",
+               (255, ""), None))]
 # A parent that leaves SIGALRM ignored or blocked, with its alarm clock due
 # at moments swept across the run; with set-up slowed, across set-up.
 CASES += [Case(group, ["-t", "5", "-s", "one.example"], 0, "192.0.2.1",
@@ -421,8 +473,10 @@ def run(cases, cmd, args):
             continue
         took = time.monotonic() - began
         got = (p.returncode, (out or b"").decode("latin-1"))
-        if got != (case.status, case.stdout):
-            problems.append(f"got {got!r}, want {(case.status, case.stdout)!r}")
+        want = (case.static if args.static and case.static
+                else (case.status, case.stdout))
+        if got != want:
+            problems.append(f"got {got!r}, want {want!r}")
         if bool(err) != case.err:
             problems.append("stderr: " + repr(err[:200]))
         if took < case.at:
@@ -504,7 +558,9 @@ def title(batch):
         return f"{len(batch)} runs at once"
     name = shlex.join(case.argv).encode("unicode_escape").decode()[:60]
     if case.nss != sandbox.NSS:
-        name += " " + case.nss.encode("unicode_escape").decode()
+        nss = case.nss.encode("unicode_escape").decode()
+        name += " " + (nss if len(nss) < 80
+                       else f"{nss[:30]}...{nss[-40:]} ({len(nss)} bytes)")
     return name + "".join(
         f" {k}={getattr(case, k)}" for k in ("alrm", "sweep", "env", "pid1",
                                              "kill", "ignores", "podman")
