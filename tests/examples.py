@@ -45,9 +45,10 @@ def blocks():
     return named
 
 
-def block(ex, start):
-    """The one block whose first line starts so."""
-    (text,) = [text for key, text in ex.items() if key.startswith(start)]
+def block(ex, start, holds=""):
+    """The one block whose first line starts so, and holds that."""
+    (text,) = [text for key, text in ex.items()
+               if key.startswith(start) and holds in key]
     return text
 
 
@@ -84,25 +85,29 @@ def when(name, what="StartedAt"):
     return max(moment.timestamp(), 0)
 
 
-def db_after(delay, net=NET):
-    """Start db on the network delay seconds from now; return its address
-    and when it was asked for: its name resolves once its network is up,
-    which can be before its process starts."""
+def db_after(delay, net=NET, ip=()):
+    """Start db on the network delay seconds from now, at the address ip if
+    given; return its address and when it was asked for: its name resolves
+    once its network is up, which can be before its process starts."""
     time.sleep(delay)
     asked = time.time()
-    podman("run", "-d", "--name", "db", "--network", net, "busybox",
-           "sleep", "300")
+    podman("run", "-d", "--name", "db", "--network", net,
+           *(("--ip", ip) if ip else ()), "busybox", "sleep", "300")
     return (podman("inspect", "-f", "{{range .NetworkSettings.Networks}}"
                    "{{.IPAddress}}{{end}}", "db"), asked)
 
 
-def waits(cmd, want, env=None):
-    """Run cmd while db comes; it must end with 0 and print want, which db's
-    address fills, soon after db came."""
+def waits(cmd, want, env=None, ip=()):
+    """Run cmd while db comes; given ip, db is there already, goes a second
+    in, and comes again at ip. It must end with 0 and print want, which
+    db's address fills, soon after db came."""
     began = time.monotonic()
     p = subprocess.Popen(cmd, stdout=subprocess.PIPE,
                          stderr=subprocess.DEVNULL, text=True, env=env)
-    addr, _ = db_after(APPEAR)
+    if ip:
+        time.sleep(1)
+        podman("rm", "-f", "-t", "0", "db")
+    addr, _ = db_after(APPEAR - 1 if ip else APPEAR, ip=ip)
     out, _ = p.communicate(timeout=30)
     status = p.returncode
     took = time.monotonic() - began
@@ -116,7 +121,17 @@ def waits(cmd, want, env=None):
 
 def run_image(ex):
     """The image, run on a network, waits for db and writes its address."""
-    return waits(["sh", "-c", block(ex, "podman run")], "{}")
+    return waits(["sh", "-c", block(ex, "podman run", "-t 60 -s db")], "{}")
+
+
+def cut_over(ex):
+    """The image waits while db, at its old address, is removed, then gone
+    a while, then started again at another; it writes the new address."""
+    old, _ = db_after(0)
+    net, last = old.rsplit(".", 1)
+    new = f"{net}.{int(last) % 200 + 20}"
+    return waits(["sh", "-c", block(ex, "podman run", "-x")], new,
+                 env=dict(os.environ, old=old), ip=new)
 
 
 def from_image(ex):
@@ -221,7 +236,8 @@ def main():
     image("app", 'FROM localhost/busybox\nCMD ["sleep", "30"]\n')
     podman("network", "create", NET)
     passed = failed = 0
-    for name, test in (("podman run", run_image), ("FROM", from_image),
+    for name, test in (("podman run", run_image), ("cut-over", cut_over),
+                       ("FROM", from_image),
                        ("COPY --from", copied),
                        ("kube play", lambda ex: pod(ex, True)),
                        ("kube play, no db", lambda ex: pod(ex, False)),
