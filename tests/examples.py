@@ -250,7 +250,15 @@ def compose(ex):
                                    f.name, "up", "-d"], env=env,
                                   stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
-            _, came = db_after(APPEAR, "ex_default")
+            # Compose makes its network first, but later than that under
+            # load: db cannot join it before.
+            time.sleep(APPEAR)
+            for _ in range(300):
+                if subprocess.run(["podman", "network", "exists",
+                                   "ex_default"]).returncode == 0:
+                    break
+                time.sleep(0.1)
+            _, came = db_after(0, "ex_default")
             status = up.wait(timeout=60)
             code = podman("inspect", "-f", "{{.State.ExitCode}}",
                           "ex_wait-for-db_1")
@@ -299,7 +307,8 @@ def main():
         try:
             problems = test(ex)
         except (subprocess.SubprocessError, KeyError) as e:
-            problems = [repr(e)]
+            problems = [repr(e) + (": " + e.stderr.strip()[-300:]
+                                   if getattr(e, "stderr", None) else "")]
         podman("rm", "-f", "-t", "0", "db", check=False)
         print("FAIL" if problems else "ok  ", "example", name,
               "; ".join(problems))
