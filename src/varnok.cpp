@@ -1,4 +1,5 @@
-// varnok: write the IPv4 address of a host, and nothing else, to stdout.
+// varnok: write the IPv4 or IPv6 address of a host, and nothing else, to
+// stdout.
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <nss.h>
@@ -199,65 +201,124 @@ builtin_hosts()
 // The most items an -e or -x list may hold.
 constexpr int max_ranges = 64;
 
-// Read an -e or -x list into r, as {network, mask} pairs in host order:
-// items split by commas, each a strict dotted-decimal address, with /n for
-// a range, whose host bits below n are dropped. Returns the count, or -1
-// for text that is not such a list. Each address is cut out in place, as
+// An -e or -x item: an address of the family asked for, its bytes in
+// network order, then the length of its prefix.
+using range = unsigned char[17];
+
+// Read an -e or -x list of the family af into r: items split by commas,
+// each an address as inet_pton writes it for af, with /n for a range;
+// neither has leading zeros. Returns the count, 0 for no list, or -1 for
+// text that is not such a list. Each address is cut out in place, as
 // getsubopt does, so that no copy is needed.
 static int
-ranges(char *list, in_addr_t (*r)[2])
+ranges(char *list, int af, range *r)
 {
+	const long most = af == AF_INET ? 32 : 128;
 	size_t n, d, k;
 	long bits;
 	bool last;
 
-	for (int i = 0; i < max_ranges; i++, list += n + 1) {
+	for (int i = 0; list != nullptr && i < max_ranges; i++, list += n + 1) {
 		n = std::strcspn(list, ",");
 		d = std::strcspn(list, ",/");
 		last = list[n] == '\0';
 		list[d] = '\0';
-		if (inet_pton(AF_INET, list, &r[i][0]) != 1)
+		if (inet_pton(af, list, r[i]) != 1)
 			return -1;
-		bits = 32;
-		// The prefix: one or two decimal digits, up to 32.
+		bits = most;
 		if (d < n &&
-		    ((k = n - d - 1) == 0 || k > 2 ||
+		    ((k = n - d - 1) == 0 || k > 3 ||
 		        std::strspn(list + d + 1, "0123456789") != k ||
-		        (bits = std::strtol(list + d + 1, nullptr, 10)) > 32))
+		        (k > 1 && list[d + 1] == '0') ||
+		        (bits = std::strtol(list + d + 1, nullptr, 10)) > most))
 			return -1;
-		r[i][1] = bits == 0 ? 0 : ~in_addr_t{0} << (32 - bits);
-		r[i][0] = ntohl(r[i][0]) & r[i][1];
+		r[i][16] = static_cast<unsigned char>(bits);
 		if (last)
 			return i + 1;
 	}
-	return -1;
+	return list == nullptr ? 0 : -1;
 }
 
 // The address of the answer to write: the first that lies in want, or the
 // first of all where nothing is wanted, if none lies in shun; else null.
-// Compared as numbers, so that .21 is never taken for .215.
+// Compared as numbers, bit by bit, so that .21 is never taken for .215.
 static const char *
-pick(char *const *addrs, const in_addr_t (*want)[2], int nwant,
-    const in_addr_t (*shun)[2], int nshun)
+pick(char *const *addrs, const range *want, int nwant, const range *shun,
+    int nshun)
 {
-	auto within = [](in_addr_t a, const in_addr_t(*r)[2], int n) {
-		for (int i = 0; i < n; i++)
-			if ((a & r[i][1]) == r[i][0])
+	auto within = [](const char *p, const range *r, int n) {
+		const auto *a = reinterpret_cast<const unsigned char *>(p);
+
+		for (int i = 0; i < n; i++) {
+			const int whole = r[i][16] / 8, rest = r[i][16] % 8;
+			// The prefix's bits in its last, partial byte.
+			const int odd = rest == 0
+			    ? 0
+			    : (a[whole] ^ r[i][whole]) >> (8 - rest);
+			if (std::memcmp(a, r[i], whole) == 0 && odd == 0)
 				return true;
+		}
 		return false;
 	};
 	const char *first = nullptr;
-	in_addr_t a;
 
 	for (; *addrs != nullptr; addrs++) {
-		std::memcpy(&a, *addrs, sizeof(a));
-		a = ntohl(a);
-		if (within(a, shun, nshun))
+		if (within(*addrs, shun, nshun))
 			return nullptr;
-		if (first == nullptr && (nwant == 0 || within(a, want, nwant)))
+		if (first == nullptr &&
+		    (nwant == 0 || within(*addrs, want, nwant)))
 			first = *addrs;
 	}
 	return first;
+}
+
+// Which family host is written in as an address, or 0 for a name; its
+// bytes go to a. An IPv4 address is what inet_aton takes, and all ones
+// however it is spelt, though the resolver would take most spellings of
+// that for names; an IPv6 one is what inet_pton takes, with an optional
+// zone of 1 to 15 characters after a "%". inet_aton stops at white space
+// and ignores whatever follows, so "10.1.2.3 junk" is no address.
+static int
+literal(const char *host, unsigned char *a)
+{
+	const char *const space = " \t\n\v\f\r"; // as isspace() in C
+	const size_t n = std::strcspn(host, "%");
+	const char *const zone = host + n + (host[n] == '%');
+	char text[INET6_ADDRSTRLEN];
+	in_addr v4;
+
+	if (host[std::strcspn(host, space)] != '\0')
+		return 0;
+	if (inet_aton(host, &v4) != 0) {
+		std::memcpy(a, &v4, sizeof(v4));
+		return AF_INET;
+	}
+	if (n >= sizeof(text) ||
+	    (zone != host + n &&
+	        (*zone == '\0' || std::strlen(zone) >= IF_NAMESIZE ||
+	            std::strchr(zone, '%') != nullptr)))
+		return 0;
+	*std::copy_n(host, n, text) = '\0';
+	return inet_pton(AF_INET6, text, a) == 1 ? AF_INET6 : 0;
+}
+
+// Read -t as atoi reads it, but a value too big for an int is the largest
+// deadline, not what its low bits happen to say; and a positive fraction
+// of a second, such as 0.5 or .5, still asks for one: the alarm's
+// shortest.
+static int
+seconds(const char *arg)
+{
+	const char *p = arg + std::strspn(arg, " \t\n\v\f\r");
+	const int t = static_cast<int>(std::clamp(
+	    std::strtol(arg, nullptr, 10), long{INT_MIN}, long{INT_MAX}));
+
+	p += *p == '+';
+	p += std::strspn(p, "0");
+	if (t == 0 && *p == '.' &&
+	    std::strspn(p + 1 + std::strspn(p + 1, "0"), "123456789") != 0)
+		return 1;
+	return t;
 }
 
 int
@@ -273,24 +334,30 @@ main(int argc, char *argv[])
 	const hostent *he;
 	// What -e wants and -x shuns; no list, no ranges.
 	char *want_list = nullptr, *shun_list = nullptr;
-	in_addr_t want[max_ranges][2], shun[max_ranges][2];
-	volatile int nwant = 0, nshun = 0;
-	char *literal[2] = {nullptr, nullptr};
+	range want[max_ranges], shun[max_ranges];
+	volatile int nwant = 0, nshun = 0, af = AF_INET;
+	// The address written as host, and its text, or the answer's.
+	unsigned char bin[sizeof(in6_addr)];
+	char *given[2] = {reinterpret_cast<char *>(bin), nullptr};
+	char text[INET6_ADDRSTRLEN];
 	const char *ap = nullptr;
 	sigset_t mask;
 	// Only ever filled in by sigaction(): zeroing it would cost a call to
 	// memset on some architectures.
 	struct sigaction sa;
-	in_addr addr{};
-	const char *const space = " \t\n\v\f\r"; // as isspace() in C
 	const char *out;
-	const char *p;
 	int ch;
 
 	// The leading "-" hands back words that are not options, in place,
 	// instead of stopping at the first of them as POSIXLY_CORRECT asks.
-	while ((ch = getopt(argc, argv, "-e:s:t:wx:")) != -1) {
+	while ((ch = getopt(argc, argv, "-46e:s:t:wx:")) != -1) {
 		switch (ch) {
+		case '4':
+			af = AF_INET;
+			break;
+		case '6':
+			af = AF_INET6;
+			break;
 		case 'e':
 			want_list = optarg;
 			break;
@@ -304,21 +371,7 @@ main(int argc, char *argv[])
 			wait = true;
 			break;
 		case 't':
-			// Read as atoi reads it, but a value too big for an
-			// int is the largest deadline, not what its low bits
-			// happen to say.
-			timeout = static_cast<int>(
-			    std::clamp(std::strtol(optarg, nullptr, 10),
-			        long{INT_MIN}, long{INT_MAX}));
-			// A positive fraction of a second, such as 0.5 or .5,
-			// still asks for a deadline: the alarm's shortest.
-			p = optarg + std::strspn(optarg, space);
-			p += *p == '+';
-			p += std::strspn(p, "0");
-			if (timeout == 0 && *p == '.' &&
-			    std::strspn(p + 1 + std::strspn(p + 1, "0"),
-			        "123456789") != 0)
-				timeout = 1;
+			timeout = seconds(optarg);
 			break;
 		default:
 			break;
@@ -326,25 +379,20 @@ main(int argc, char *argv[])
 	}
 	if (host == nullptr)
 		std::exit(-1);
-	if (want_list != nullptr)
-		nwant = ranges(want_list, want);
-	if (shun_list != nullptr)
-		nshun = ranges(shun_list, shun);
+	nwant = ranges(want_list, af, want);
+	nshun = ranges(shun_list, af, shun);
 	if (nwant == -1 || nshun == -1)
 		std::exit(-1);
 
 	out = host;
-	// inet_aton stops at white space and ignores whatever follows, so
-	// "10.1.2.3 junk" must not be echoed as if it were the address.
-	if (host[std::strcspn(host, space)] == '\0' &&
-	    inet_aton(host, &addr) != 0) {
-		// All ones is an address however it is spelt, though the
-		// resolver would take most spellings of it for names.
-		if (addr.s_addr == INADDR_NONE)
-			out = "255.255.255.255";
+	if ((ch = literal(host, bin)) != 0) {
 		// It cannot change: waiting would not help.
-		literal[0] = reinterpret_cast<char *>(&addr);
-		if (pick(literal, want, nwant, shun, nshun) == nullptr)
+		if (ch != af)
+			std::exit(NO_DATA);
+		if (ch == AF_INET &&
+		    std::memcmp(bin, "\xff\xff\xff\xff", 4) == 0)
+			out = "255.255.255.255";
+		if (pick(given, want, nwant, shun, nshun) == nullptr)
 			std::exit(-3);
 	} else {
 		// As a container's first process, a signal left at its default
@@ -377,10 +425,10 @@ main(int argc, char *argv[])
 			sigprocmask(SIG_SETMASK, &mask, nullptr);
 		}
 		// With -w, what may yet change is tried again: a name not
-		// there yet, a server that failed, no IPv4 address yet.
+		// there yet, a server that failed, no address of af yet.
 		for (;;) {
 			h_errno = 0;
-			he = builtin_hosts() ? gethostbyname2(host, AF_INET)
+			he = builtin_hosts() ? gethostbyname2(host, af)
 			                     : nullptr;
 			if (he != nullptr &&
 			    (he->h_addr_list[0] == nullptr ||
@@ -405,8 +453,7 @@ main(int argc, char *argv[])
 			std::exit(NO_DATA);
 		if (ap == nullptr)
 			std::exit(-3);
-		std::memcpy(&addr, ap, sizeof(addr));
-		out = inet_ntoa(addr);
+		out = inet_ntop(af, ap, text, sizeof(text));
 	}
 
 	// Unbuffered, so that printf itself writes and can say that the

@@ -230,6 +230,82 @@ CASES += [Case("expect", ["-w", "-t", "30", "-s", "few.tc", opt, bad], 255, "",
                       "192.0.2.030", "192.0.2.30/", "192.0.2.30/x",
                       "192.0.2.30/33", "192.0.2.30/+8", "192.0.2.30/8/8",
                       "192.0.2.30/008", ",".join(["192.0.2.30"] * 65))]
+# -6: the first IPv6 address of the answer, as inet_ntop writes it; a
+# literal of either family is never looked up, and one of the family not
+# asked for has no address of it, at once, even with -w.
+LATE_ADDR6 = sandbox.LATE_ADDR6
+CASES += [Case("ipv6", argv, status, stdout, **opt)
+          for argv, status, stdout, opt in (
+              (["-6", "-s", "2001:db8::1"], 0, "2001:db8::1",
+               {"dns": "silent", "few": True}),
+              (["-6", "-t", "1", "-s", "2001:DB8:0::1"], 0, "2001:DB8:0::1",
+               {"dns": "silent"}),
+              (["-6", "-s", "::ffff:192.0.2.1"], 0, "::ffff:192.0.2.1",
+               {"dns": "silent"}),
+              (["-6", "-s", "fe80::1%eth0"], 0, "fe80::1%eth0",
+               {"dns": "silent"}),
+              (["-6", "-s", "fe80::1%" + "z" * 15], 0, "fe80::1%" + "z" * 15,
+               {"dns": "silent"}),
+              (["-6", "-s", "fe80::1%" + "z" * 16], 1, "", {}),
+              (["-6", "-s", "[::1]"], 1, "", {}),
+              (["-4", "-6", "-s", "::1"], 0, "::1", {"dns": "silent"}),
+              (["-6", "-s", "::1", "-4"], 4, "", {"dns": "tc", "asks": 0}),
+              (["-s", "fe80::1%eth0"], 4, "", {"dns": "tc", "asks": 0}),
+              (["-w", "-t", "30", "-s", "::1"], 4, "",
+               {"dns": "tc", "asks": 0, "by": 1}),
+              (["-6", "-w", "-t", "30", "-s", "10.1.2.3"], 4, "",
+               {"dns": "tc", "asks": 0, "by": 1}),
+              (["-6", "-s", "0xffffffff"], 4, "", {"dns": "tc", "asks": 0}),
+              (["-6", "-s", "dual.example"], 0, "2001:db8::9", {}),
+              (["-6", "-s", "six.example"], 0, "2001:db8::a", {}),
+              (["-6", "-s", "six.example", "-e", "2001:db8::b"], 0,
+               "2001:db8::b", {}),
+              (["-6", "-s", "six.example", "-x", "2001:db8::b"], 253, "", {}),
+              (["-6", "-s", "mapped.example"], 0, "::ffff:192.0.2.7", {}),
+              (["-s", "mapped.example"], 0, "192.0.2.7", {}),
+              (["-6", "-s", "v6.test"], 0, "2001:db8::6", {"few": True}),
+              (["-6", "-s", "alias6.test"], 0, "2001:db8::6", {}),
+              (["-6", "-s", "dual.test"], 0, "2001:db8::21", {}),
+              (["-s", "dual.test"], 0, "192.0.2.21", {}),
+              (["-6", "-s", "dns.test"], 4, "", {}),
+              (["-6", "-s", "nosuch.test"], 1, "", {}),
+              (["-6", "-t", "1", "-s", "dns.test"], 254, "",
+               {"dns": "silent", "at": 1}),
+              (["-6", "-s", "many6.tc"], 0, "2001:db8:6::1", {"dns": "tc"}),
+              (["-6", "-s", "many6.tc", "-e", "2001:db8:6::20/124"], 0,
+               "2001:db8:6::20", {"dns": "tc"}),
+              (["-6", "-s", "few.tc"], 4, "", {"dns": "tc"}),
+              (["-6", "-s", "moved.tc"], 0, "2001:db8::50", {"dns": "tc"}),
+              (["-6", "-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR6,
+               {"dns": "tc", "at": LATE}),
+              (["-6", "-w", "-t", "10", "-s", "late-noa.tc"], 0, LATE_ADDR6,
+               {"dns": "tc", "at": LATE}),
+              (["-6", "-w", "-t", "10", "-s", "moved.tc", "-x",
+                "2001:db8::50"], 0, LATE_ADDR6, {"dns": "tc", "at": LATE}),
+              (["-6", "-w", "-t", "2", "-s", "few.tc"], 254, "",
+               {"dns": "tc", "at": 2}),
+              (["-6", "-s", "2001:db9::1", "-e", "2001:db8::/31"], 0,
+               "2001:db9::1", {}),
+              (["-6", "-s", "2001:db9::1", "-e", "2001:db8::/32"], 253, "",
+               {}),
+              (["-6", "-s", "::ffff:10.1.2.3", "-e", "::ffff:10.0.0.0/104"],
+               0, "::ffff:10.1.2.3", {}),
+              (["-6", "-s", "fe80::1%eth0", "-e", "fe80::/10", "-x", "::/128"],
+               0, "fe80::1%eth0", {}),
+              (["-6", "-s", "::1", "-e", "::/0", "-x", "::1/128"], 253, "",
+               {}))]
+# A list of the other family, or not written as inet_ntop would write it,
+# is no list.
+CASES += [Case("ipv6", ["-w", "-t", "30", "-s", name, opt, bad, *six], 255,
+               "", dns="tc", asks=0, by=1)
+          for opt in ("-e", "-x")
+          for six, name, bads in (
+              (["-6"], "many6.tc", (
+                  "192.0.2.1", "::1,192.0.2.1", "::1/129", "::1/08",
+                  "::1/0128", "[::1]", "::1%eth0", "2001:db8::/", ":::1",
+                  "::1/1x")),
+              ([], "few.tc", ("::1", "192.0.2.30,::1", "10.0.0.0/08")))
+          for bad in bads]
 # Sources that glibc serves from modules, in any order and with actions:
 # varnok.static passes them over, with the actions they own.
 CASES += [Case("sources", ["-s", name], status, stdout, nss=nss)

@@ -28,6 +28,9 @@ HOSTS = """127.0.0.1 localhost
 192.0.2.3 multi.example
 2001:db8::9 dual.example
 192.0.2.9 dual.example
+2001:db8::a six.example
+2001:DB8:0:0:0:0:0:b six.example
+::ffff:192.0.2.7 mapped.example
 192.0.2.4 MixedCase.example
 192.0.2.5 both.test
 10.9.9.9 0xffffffff 037777777777
@@ -42,6 +45,8 @@ local=/test/
 host-record=dns.test,192.0.2.20
 host-record=both.test,192.0.2.99
 host-record=v6.test,2001:db8::6
+host-record=dual.test,192.0.2.21,2001:db8::21
+cname=alias6.test,v6.test
 """
 # Without a deadline the silent server costs the resolver's own timeout.
 RESOLV = {"dns": "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n",
@@ -50,11 +55,13 @@ RESOLV = {"dns": "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n",
           "none": "nameserver 127.0.0.4\noptions timeout:1 attempts:1\n",
           "search": "search test\nnameserver 127.0.0.1\n"
                     "options timeout:1 attempts:1\n"}
-# The server of our own's names: few.tc fits in UDP, many.tc does not, and
+# The server of our own's names, each answered with the addresses of the
+# family asked for: few.tc fits in UDP, many.tc and many6.tc do not, and
 # stall.tc is truncated over UDP and never answered over TCP. The all-ones
 # spellings are names it would answer, were they asked.
 TC = {"few.tc": ["192.0.2.30"],
       "many.tc": [f"198.51.100.{i}" for i in range(1, 41)],
+      "many6.tc": [f"2001:db8:6::{i:x}" for i in range(1, 41)],
       "stall.tc": None,
       "255.0xffffff": ["192.0.2.31"],
       "0xff.0xff.0xff.0xff": ["192.0.2.32"]}
@@ -63,9 +70,9 @@ TC = {"few.tc": ["192.0.2.30"],
 # (3), a server failure (2), or none at all (0: the name exists, with no
 # IPv4 address); or with these addresses, for a name that moves.
 LATE = 1.5
-LATE_ADDR = "192.0.2.40"
+LATE_ADDR, LATE_ADDR6 = "192.0.2.40", "2001:db8::40"
 LATER = {"late-nx.tc": 3, "late-fail.tc": 2, "late-noa.tc": 0,
-         "moved.tc": ["192.0.2.50", "192.0.2.51"]}
+         "moved.tc": ["192.0.2.50", "192.0.2.51", "2001:db8::50"]}
 # What arrives late in the files: a line of the hosts file, or a resolv.conf
 # that names the working server in place of one where nothing listens.
 LATE_HOSTS = f"{LATE_ADDR} late.example\n"
@@ -143,7 +150,8 @@ def reply(query, tcp):
     while query[i]:
         labels.append(query[i + 1:i + 1 + query[i]].decode("ascii").lower())
         i += query[i] + 1
-    name, want_a = ".".join(labels), query[i + 1:i + 3] == b"\0\1"
+    name, qtype = ".".join(labels), query[i + 1:i + 3]
+    family = {b"\0\1": socket.AF_INET, b"\0\x1c": socket.AF_INET6}.get(qtype)
     asked[name] += 1
     stall = name in TC and TC[name] is None
     if tcp and stall:
@@ -152,13 +160,15 @@ def reply(query, tcp):
         early = time.monotonic() < due[0]
         before = LATER[name]
         addrs, rcode = (([], before) if isinstance(before, int) else
-                        (before, 0)) if early else ([LATE_ADDR], 0)
+                        (before, 0)) if early else ([LATE_ADDR, LATE_ADDR6], 0)
     else:
         addrs, rcode = TC.get(name) or [], 0 if name in TC else 3
-    addrs = addrs if want_a else []
+    addrs = [x for x in addrs
+             if family == (socket.AF_INET6 if ":" in x else socket.AF_INET)]
     flags = 0x8580 | rcode
-    rrs = b"".join(b"\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4" + socket.inet_aton(x)
-                   for x in addrs)
+    rrs = b"".join(b"\xc0\x0c" + qtype + b"\0\1\0\0\0\x3c" +
+                   struct.pack(">H", len(packed)) + packed
+                   for packed in (socket.inet_pton(family, x) for x in addrs))
     if not tcp and (stall or i + 5 + len(rrs) > 512):
         flags, addrs, rrs = flags | 0x0200, [], b""
     return (query[:2] + struct.pack(">HHHHH", flags, 1, len(addrs), 0, 0)
