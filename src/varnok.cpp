@@ -248,14 +248,16 @@ pick(char *const *addrs, const range *want, int nwant, const range *shun,
 {
 	auto within = [](const char *p, const range *r, int n) {
 		const auto *a = reinterpret_cast<const unsigned char *>(p);
+		int left, j;
 
 		for (int i = 0; i < n; i++) {
-			const int whole = r[i][16] / 8, rest = r[i][16] % 8;
-			// The prefix's bits in its last, partial byte.
-			const int odd = rest == 0
-			    ? 0
-			    : (a[whole] ^ r[i][whole]) >> (8 - rest);
-			if (std::memcmp(a, r[i], whole) == 0 && odd == 0)
+			// Each byte that the prefix covers, the last maybe in
+			// part.
+			for (left = r[i][16], j = 0; left > 0; left -= 8, j++)
+				if ((a[j] ^ r[i][j]) >> std::max(8 - left, 0) !=
+				    0)
+					break;
+			if (left <= 0)
 				return true;
 		}
 		return false;
@@ -273,17 +275,19 @@ pick(char *const *addrs, const range *want, int nwant, const range *shun,
 }
 
 // Which family host is written in as an address, or 0 for a name; its
-// bytes go to a. An IPv4 address is what inet_aton takes, and all ones
-// however it is spelt, though the resolver would take most spellings of
-// that for names; an IPv6 one is what inet_pton takes, with an optional
-// zone of 1 to 15 characters after a "%". inet_aton stops at white space
-// and ignores whatever follows, so "10.1.2.3 junk" is no address.
+// bytes go to a, and the text to write to out. An IPv4 address is what
+// inet_aton takes, and all ones however it is spelt, though the resolver
+// would take most spellings of that for names; an IPv6 one is what
+// inet_pton takes, with an optional zone of 1 to 15 characters after a
+// "%". inet_aton stops at white space and ignores whatever follows, so
+// "10.1.2.3 junk" is no address.
 static int
-literal(const char *host, unsigned char *a)
+literal(const char *host, unsigned char *a, const char **out)
 {
 	const char *const space = " \t\n\v\f\r"; // as isspace() in C
 	const size_t n = std::strcspn(host, "%");
 	const char *const zone = host + n + (host[n] == '%');
+	const size_t z = std::strcspn(zone, "%");
 	char text[INET6_ADDRSTRLEN];
 	in_addr v4;
 
@@ -291,14 +295,19 @@ literal(const char *host, unsigned char *a)
 		return 0;
 	if (inet_aton(host, &v4) != 0) {
 		std::memcpy(a, &v4, sizeof(v4));
+		if (v4.s_addr == INADDR_NONE)
+			*out = "255.255.255.255";
 		return AF_INET;
 	}
 	if (n >= sizeof(text) ||
 	    (zone != host + n &&
-	        (*zone == '\0' || std::strlen(zone) >= IF_NAMESIZE ||
-	            std::strchr(zone, '%') != nullptr)))
+	        (z == 0 || z >= IF_NAMESIZE || zone[z] != '\0')))
 		return 0;
-	*std::copy_n(host, n, text) = '\0';
+	// Copied a byte at a time: a call to memcpy would be one more
+	// symbol to bind at every start.
+	for (size_t i = 0; i < sizeof(text); i++)
+		if ((text[i] = i < n ? host[i] : '\0') == '\0')
+			break;
 	return inet_pton(AF_INET6, text, a) == 1 ? AF_INET6 : 0;
 }
 
@@ -385,13 +394,10 @@ main(int argc, char *argv[])
 		std::exit(-1);
 
 	out = host;
-	if ((ch = literal(host, bin)) != 0) {
+	if ((ch = literal(host, bin, &out)) != 0) {
 		// It cannot change: waiting would not help.
 		if (ch != af)
 			std::exit(NO_DATA);
-		if (ch == AF_INET &&
-		    std::memcmp(bin, "\xff\xff\xff\xff", 4) == 0)
-			out = "255.255.255.255";
 		if (pick(given, want, nwant, shun, nshun) == nullptr)
 			std::exit(-3);
 	} else {
