@@ -14,7 +14,7 @@ ENV PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 # No /etc/passwd names it: a user that is not root, for restricted pods.
 USER 65532:65532
 LABEL org.opencontainers.image.title="varnok" \
-      org.opencontainers.image.description="Print the IPv4 address of a host, bounded in time" \
+      org.opencontainers.image.description="Print the IPv4 or IPv6 address of a host, bounded in time" \
       org.opencontainers.image.version="$VERSION" \
       org.opencontainers.image.licenses="ISC" \
       org.opencontainers.image.created="$CREATED"

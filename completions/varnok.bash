@@ -7,9 +7,14 @@ _varnok()
 
     case $prev in
         -s)
-            # Hosts from the same places ping and ssh take them; varnok
-            # prints IPv4 addresses only, so IPv6 ones are left out.
-            _known_hosts_real -4 -- "$cur"
+            # Hosts from the same places ping and ssh take them, with
+            # addresses of the family asked for alone: the last of -4 and
+            # -6 counts.
+            local word family=-4
+            for word in "${words[@]:1:cword-1}"; do
+                [[ $word == -[46] ]] && family=$word
+            done
+            _known_hosts_real "$family" -- "$cur"
             return
             ;;
         -t | -e | -x)
@@ -17,7 +22,7 @@ _varnok()
             ;;
     esac
 
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-e -s -t -w -x' -- "$cur"))
+    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-4 -6 -e -s -t -w -x' -- "$cur"))
 } &&
     complete -F _varnok varnok
 

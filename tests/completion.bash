@@ -19,18 +19,23 @@ __load_completion varnok || { echo "FAIL completion not loaded"; exit 1; }
 read -r -a registered <<<"$(complete -p varnok)"
 func=${registered[-2]}
 
-# LINE|OFFERED: Tab at the end of LINE offers the words OFFERED, sorted.
+# LINE|OFFERED: Tab at the end of LINE offers the words OFFERED, sorted;
+# as readline breaks words at a colon, what comes after the last one.
 cases=(
 	'varnok -s vk-|vk-both vk-file vk-known'
 	'varnok -t 5 -s vk-f|vk-file'
 	'varnok -s 10.9.9.9|10.9.9.99'
 	'varnok -s fe80::|'
+	'varnok -6 -s fe80::|99'
+	'varnok -6 -s 10.9.9.9|'
+	'varnok -6 -4 -s 10.9.9.9|10.9.9.99'
+	'varnok -4 -w -6 -s vk-k|vk-known'
 	'varnok -t -|'
-	'varnok -t 5 -|-e -s -t -w -x'
+	'varnok -t 5 -|-4 -6 -e -s -t -w -x'
 	'varnok -e 10.0.0.1 -s vk-f|vk-file'
 	'varnok -x |'
 	'varnok -w -s vk-k|vk-known'
-	'varnok -|-e -s -t -w -x'
+	'varnok -|-4 -6 -e -s -t -w -x'
 	'varnok vk-|'
 )
 passed=0 failed=0

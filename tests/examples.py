@@ -27,11 +27,14 @@ README = os.path.join(TOP, "README.md")
 NAMES = {"REGISTRY/": "localhost/",
          "db.prod.svc.cluster.local.": "db.dns.podman."}
 NET = "app-net"  # the README's network, made here
+NET6 = "app6-net"  # the README's network with IPv6 alone, made by its block
 # Its subnet, and the one podman gives the Compose file's network next: each
 # network's own DNS server, aardvark-dns, answers on its gateway, .1.
-SUBNETS = {NET: "10.89.0.0/24", "ex_default": "10.89.1.0/24"}
+SUBNETS = {NET: "10.89.0.0/24", "ex_default": "10.89.1.0/24",
+           NET6: "fd00:89::/64"}
 # Where a container's name servers may be: the sandbox's own networks.
-INSIDE = [ipaddress.ip_network(n) for n in ("127.0.0.0/8", "10.89.0.0/16")]
+INSIDE = [ipaddress.ip_network(n)
+          for n in ("127.0.0.0/8", "10.89.0.0/16", SUBNETS[NET6])]
 OUTSIDE = []  # the containers that named any other, and what they named
 APPEAR = 3  # seconds after the wait begins that db comes
 SOCKET = sandbox.RUN + "/podman.sock"
@@ -132,10 +135,11 @@ def db_after(delay, net=NET, ip=()):
            *(("--ip", ip) if ip else ()), "busybox", "sleep", "300")
     named("db")
     return (podman("inspect", "-f", "{{range .NetworkSettings.Networks}}"
-                   "{{.IPAddress}}{{end}}", "db"), asked)
+                   "{{.IPAddress}}{{.GlobalIPv6Address}}{{end}}", "db"),
+            asked)
 
 
-def waits(cmd, want, env=None, ip=(), within=3):
+def waits(cmd, want, env=None, ip=(), within=3, net=NET):
     """Run cmd while db comes; given ip, db is there already, goes a second
     in, and comes again at ip. It must end with 0 and print want, which
     db's address fills, within that many seconds after db came."""
@@ -145,7 +149,7 @@ def waits(cmd, want, env=None, ip=(), within=3):
     if ip:
         time.sleep(1)
         podman("rm", "-f", "-t", "0", "db")
-    addr, _ = db_after(APPEAR - 1 if ip else APPEAR, ip=ip)
+    addr, _ = db_after(APPEAR - 1 if ip else APPEAR, net, ip)
     try:
         out, _ = p.communicate(timeout=APPEAR + within + 20)
     except subprocess.TimeoutExpired:
@@ -165,6 +169,17 @@ def waits(cmd, want, env=None, ip=(), within=3):
 def run_image(ex):
     """The image, run on a network, waits for db and writes its address."""
     return waits(["sh", "-c", block(ex, "podman run", "-t 60 -s db")], "{}")
+
+
+def ipv6_only(ex):
+    """The image, run on a network with an IPv6 subnet alone, which its
+    block makes first, waits for db and writes its IPv6 address."""
+    make, run = [line for line in block(ex, "podman network create")
+                 .splitlines() if not line.startswith("#")]
+    env = servers(NET6)
+    subprocess.run(["sh", "-c", make], env=env, capture_output=True,
+                   check=True)
+    return waits(["sh", "-c", run], "{}", env=env, net=NET6)
 
 
 def cut_over(ex):
@@ -300,6 +315,7 @@ def main():
                        ("kube play", lambda ex: pod(ex, True)),
                        ("kube play, no db", lambda ex: pod(ex, False)),
                        ("Compose", compose),
+                       ("IPv6 alone", ipv6_only),
                        # last: the old answers it can leave behind reach
                        # no other example
                        ("cut-over", cut_over),
