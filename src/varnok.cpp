@@ -41,10 +41,11 @@ sig_alrm(int /* sig */)
 }
 }
 
-#ifdef VARNOK_STATIC
-// White space as isspace() has it in the C locale, which the C library
-// keeps when it reads nsswitch.conf.
+// White space as isspace() has it in the C locale, which varnok keeps, as
+// the C library does when it reads nsswitch.conf.
 #define SPACE " \t\n\v\f\r"
+
+#ifdef VARNOK_STATIC
 
 // The databases that the C library knows: it reads the line of no other.
 constexpr const char *dbs[] = {"aliases", "ethers", "group", "group_compat",
@@ -189,7 +190,6 @@ builtin_hosts()
 	h_errno = 0;
 	return true;
 }
-#undef SPACE
 #else
 static bool
 builtin_hosts()
@@ -284,14 +284,13 @@ pick(char *const *addrs, const range *want, int nwant, const range *shun,
 static int
 literal(const char *host, unsigned char *a, const char **out)
 {
-	const char *const space = " \t\n\v\f\r"; // as isspace() in C
 	const size_t n = std::strcspn(host, "%");
 	const char *const zone = host + n + (host[n] == '%');
 	const size_t z = std::strcspn(zone, "%");
 	char text[INET6_ADDRSTRLEN];
 	in_addr v4;
 
-	if (host[std::strcspn(host, space)] != '\0')
+	if (host[std::strcspn(host, SPACE)] != '\0')
 		return 0;
 	if (inet_aton(host, &v4) != 0) {
 		std::memcpy(a, &v4, sizeof(v4));
@@ -318,7 +317,7 @@ literal(const char *host, unsigned char *a, const char **out)
 static int
 seconds(const char *arg)
 {
-	const char *p = arg + std::strspn(arg, " \t\n\v\f\r");
+	const char *p = arg + std::strspn(arg, SPACE);
 	const int t = static_cast<int>(std::clamp(
 	    std::strtol(arg, nullptr, 10), long{INT_MIN}, long{INT_MAX}));
 
