@@ -6,6 +6,7 @@
 #include <climits>
 #include <csetjmp>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -198,19 +200,54 @@ builtin_hosts()
 }
 #endif
 
+// The exit statuses. A failed lookup ends with the resolver's own code.
+enum : int {
+	st_ok = 0,
+	st_no_host = HOST_NOT_FOUND,
+	st_again = TRY_AGAIN,
+	st_final = NO_RECOVERY,
+	st_no_data = NO_DATA,
+	st_closed = 252,   // no address took a connection
+	st_unwanted = 253, // -e or -x turned the answer down
+	st_late = 254,     // the deadline passed
+	st_bad = 255, // the command line, or the name-service configuration
+};
+
+// The status of a lookup that failed with the resolver's code h: its own
+// where it has one; a configuration the C library refused is a command
+// that cannot work as it stands, and a failure that it gave no code for
+// is final.
+static int
+resolver(int h)
+{
+	switch (h) {
+	case HOST_NOT_FOUND:
+	case TRY_AGAIN:
+	case NO_RECOVERY:
+	case NO_DATA:
+		return h;
+	case NETDB_INTERNAL:
+		return st_bad;
+	default:
+		return st_final;
+	}
+}
+
 // The most items an -e or -x list may hold.
 constexpr int max_ranges = 64;
 
 // An -e or -x item: an address of the family asked for, its bytes in
-// network order, then the length of its prefix.
+// network order, then the length of its prefix; a list ends with an item
+// whose length is no_more.
 using range = unsigned char[17];
+constexpr unsigned char no_more = 255;
 
 // Read an -e or -x list of the family af into r: items split by commas,
 // each an address as inet_pton writes it for af, with /n for a range;
-// neither has leading zeros. Returns the count, 0 for no list, or -1 for
-// text that is not such a list. Each address is cut out in place, as
-// getsubopt does, so that no copy is needed.
-static int
+// neither has leading zeros. No list is an empty one. Returns whether the
+// text is such a list. Each address is cut out in place, as getsubopt
+// does, so that no copy is needed.
+static bool
 ranges(char *list, int af, range *r)
 {
 	const long most = af == AF_INET ? 32 : 128;
@@ -218,71 +255,102 @@ ranges(char *list, int af, range *r)
 	long bits;
 	bool last;
 
+	r[0][16] = no_more;
 	for (int i = 0; list != nullptr && i < max_ranges; i++, list += n + 1) {
 		n = std::strcspn(list, ",");
 		d = std::strcspn(list, ",/");
 		last = list[n] == '\0';
 		list[d] = '\0';
 		if (inet_pton(af, list, r[i]) != 1)
-			return -1;
+			return false;
 		bits = most;
 		if (d < n &&
 		    ((k = n - d - 1) == 0 || k > 3 ||
 		        std::strspn(list + d + 1, "0123456789") != k ||
 		        (k > 1 && list[d + 1] == '0') ||
 		        (bits = std::strtol(list + d + 1, nullptr, 10)) > most))
-			return -1;
+			return false;
 		r[i][16] = static_cast<unsigned char>(bits);
+		r[i + 1][16] = no_more;
 		if (last)
-			return i + 1;
+			return true;
 	}
-	return list == nullptr ? 0 : -1;
+	return list == nullptr;
 }
 
-// The address of the answer to write: the first that lies in want, or the
-// first of all where nothing is wanted, if none lies in shun; else null.
-// Compared as numbers, bit by bit, so that .21 is never taken for .215.
-static const char *
-pick(char *const *addrs, const range *want, int nwant, const range *shun,
-    int nshun)
+// An address of an answer: its family, its bytes in network order, and
+// for a literal, the scope its zone names.
+struct item {
+	int af;
+	unsigned int scope;
+	unsigned char a[16];
+};
+
+// More than a DNS answer, even over TCP, can hold.
+constexpr int max_addrs = 4096;
+
+// Whether x lies in a range of r. Compared as numbers, bit by bit, so
+// that .21 is never taken for .215.
+static bool
+within(const item &x, const range *r)
 {
-	auto within = [](const char *p, const range *r, int n) {
-		const auto *a = reinterpret_cast<const unsigned char *>(p);
-		int left, j;
+	int left, j;
 
-		for (int i = 0; i < n; i++) {
-			// Each byte that the prefix covers, the last maybe in
-			// part.
-			for (left = r[i][16], j = 0; left > 0; left -= 8, j++)
-				if ((a[j] ^ r[i][j]) >> std::max(8 - left, 0) !=
-				    0)
-					break;
-			if (left <= 0)
-				return true;
-		}
-		return false;
-	};
-	const char *first = nullptr;
-
-	for (; *addrs != nullptr; addrs++) {
-		if (within(*addrs, shun, nshun))
-			return nullptr;
-		if (first == nullptr &&
-		    (nwant == 0 || within(*addrs, want, nwant)))
-			first = *addrs;
+	for (; (*r)[16] != no_more; r++) {
+		// Each byte that the prefix covers, the last maybe in part.
+		for (left = (*r)[16], j = 0; left > 0; left -= 8, j++)
+			if ((x.a[j] ^ (*r)[j]) >> std::max(8 - left, 0) != 0)
+				break;
+		if (left <= 0)
+			return true;
 	}
-	return first;
+	return false;
 }
 
-// Which family host is written in as an address, or 0 for a name; its
-// bytes go to a, and the text to write to out. An IPv4 address is what
-// inet_aton takes, and all ones however it is spelt, though the resolver
-// would take most spellings of that for names; an IPv6 one is what
-// inet_pton takes, with an optional zone of 1 to 15 characters after a
-// "%". inet_aton stops at white space and ignores whatever follows, so
-// "10.1.2.3 junk" is no address.
+// Whether a TCP handshake with x on port completes; the connection is
+// closed at once, with nothing sent or read. SO_SNDTIMEO is the kernel's
+// own bound on a connect: a second, so that an address that never answers
+// costs no more than that, where the SYN retries would take minutes.
+static bool
+reach(const item &x, int port)
+{
+	const timeval second = {1, 0};
+	sockaddr_in v4{};
+	sockaddr_in6 v6{};
+	const sockaddr *sa = reinterpret_cast<const sockaddr *>(&v4);
+	socklen_t len = sizeof(v4);
+	int fd, r = -1;
+
+	if (x.af == AF_INET) {
+		v4.sin_family = AF_INET;
+		v4.sin_port = htons(static_cast<uint16_t>(port));
+		std::memcpy(&v4.sin_addr, x.a, sizeof(v4.sin_addr));
+	} else {
+		v6.sin6_family = AF_INET6;
+		v6.sin6_port = htons(static_cast<uint16_t>(port));
+		std::memcpy(&v6.sin6_addr, x.a, sizeof(v6.sin6_addr));
+		v6.sin6_scope_id = x.scope;
+		sa = reinterpret_cast<const sockaddr *>(&v6);
+		len = sizeof(v6);
+	}
+	if ((fd = socket(x.af, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)) == -1)
+		return false;
+	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof(second)) ==
+	    0)
+		r = connect(fd, sa, len);
+	(void)close(fd);
+	return r == 0;
+}
+
+// Which family host is written in as an address, or 0 for a name; the
+// address goes to x, and the text to write to out. An IPv4 address is
+// what inet_aton takes, and all ones however it is spelt, though the
+// resolver would take most spellings of that for names; an IPv6 one is
+// what inet_pton takes, with an optional zone of 1 to 15 characters after
+// a "%", an interface's name or index. inet_aton stops at white space and
+// ignores whatever follows, so "10.1.2.3 junk" is no address.
 static int
-literal(const char *host, unsigned char *a, const char **out)
+literal(const char *host, item *x, const char **out)
 {
 	const size_t n = std::strcspn(host, "%");
 	const char *const zone = host + n + (host[n] == '%');
@@ -293,21 +361,100 @@ literal(const char *host, unsigned char *a, const char **out)
 	if (host[std::strcspn(host, SPACE)] != '\0')
 		return 0;
 	if (inet_aton(host, &v4) != 0) {
-		std::memcpy(a, &v4, sizeof(v4));
+		std::memcpy(x->a, &v4, sizeof(v4));
 		if (v4.s_addr == INADDR_NONE)
 			*out = "255.255.255.255";
-		return AF_INET;
+		return x->af = AF_INET;
 	}
 	if (n >= sizeof(text) ||
 	    (zone != host + n &&
 	        (z == 0 || z >= IF_NAMESIZE || zone[z] != '\0')))
 		return 0;
-	// Copied a byte at a time: a call to memcpy would be one more
-	// symbol to bind at every start.
-	for (size_t i = 0; i < sizeof(text); i++)
-		if ((text[i] = i < n ? host[i] : '\0') == '\0')
-			break;
-	return inet_pton(AF_INET6, text, a) == 1 ? AF_INET6 : 0;
+	std::memcpy(text, host, n);
+	text[n] = '\0';
+	if (inet_pton(AF_INET6, text, x->a) != 1)
+		return 0;
+	if (zone != host + n)
+		x->scope = zone[std::strspn(zone, "0123456789")] == '\0'
+		    ? static_cast<unsigned int>(std::strtoul(zone, nullptr, 10))
+		    : if_nametoindex(zone);
+	return x->af = AF_INET6;
+}
+
+// Look host up for addresses of af, unless it is a literal of the family
+// lit, already in a: the answer's addresses go to a, in the resolver's
+// order, and their count to n. Returns the status.
+static int
+lookup(const char *host, int af, int lit, item *a, int *n)
+{
+	const hostent *he;
+
+	if (lit != 0) {
+		*n = 1;
+		return lit == af ? st_ok : st_no_data;
+	}
+	h_errno = 0;
+	if (!builtin_hosts() || (he = gethostbyname2(host, af)) == nullptr)
+		return resolver(h_errno);
+	for (*n = 0; *n < max_addrs && he->h_addr_list[*n] != nullptr; ++*n) {
+		a[*n].af = af;
+		std::memcpy(a[*n].a, he->h_addr_list[*n],
+		    af == AF_INET ? sizeof(in_addr) : sizeof(in6_addr));
+	}
+	return *n != 0 ? st_ok : st_no_data;
+}
+
+// The status of an answer of n addresses, with the address to write in
+// *to: the first that lies in want (or any, where want is empty) and,
+// given a port, takes a connection on it, tried in the answer's order;
+// none, if any address of the answer lies in shun.
+static int
+choose(const item *a, int n, const range *want, const range *shun, int port,
+    const item *volatile *to)
+{
+	int st = st_unwanted;
+
+	for (int i = 0; i < n; i++)
+		if (within(a[i], shun))
+			return st_unwanted;
+	for (int i = 0; i < n; i++) {
+		if (want[0][16] != no_more && !within(a[i], want))
+			continue;
+		if (port == 0 || reach(a[i], port)) {
+			*to = &a[i];
+			return st_ok;
+		}
+		st = st_closed;
+	}
+	return st;
+}
+
+// Whether another try may end otherwise: a name not there yet, a server
+// that failed, no address of the family yet, an answer that -e or -x
+// turns down, a server not listening yet. A literal can only gain a
+// listener.
+static bool
+may_change(int st, int lit)
+{
+	if (st == st_closed)
+		return true;
+	return lit == 0 &&
+	    (st == st_no_host || st == st_again || st == st_no_data ||
+	        st == st_unwanted);
+}
+
+// Read -p: a port in decimal, 1 to 65535, with no sign, leading zero or
+// white space. Returns 0 for any other text.
+static int
+port_of(const char *arg)
+{
+	const size_t n = std::strspn(arg, "0123456789");
+	long p;
+
+	if (n == 0 || n > 5 || arg[n] != '\0' || arg[0] == '0')
+		return 0;
+	p = std::strtol(arg, nullptr, 10);
+	return p <= 65535 ? static_cast<int>(p) : 0;
 }
 
 // Read -t as atoi reads it, but a value too big for an int is the largest
@@ -335,30 +482,25 @@ main(int argc, char *argv[])
 	// Live across setjmp: kept out of registers that a jump back would
 	// not restore.
 	const char *volatile host = nullptr;
-	volatile int timeout = 0;
+	volatile int timeout = 0, af = AF_INET, port = 0;
 	volatile bool wait = false;
 	// The pause between tries, doubling to a second.
 	timespec nap = {0, 50000000};
-	const hostent *he;
-	// What -e wants and -x shuns; no list, no ranges.
-	char *want_list = nullptr, *shun_list = nullptr;
-	range want[max_ranges], shun[max_ranges];
-	volatile int nwant = 0, nshun = 0, af = AF_INET;
-	// The address written as host, and its text, or the answer's.
-	unsigned char bin[sizeof(in6_addr)];
-	char *given[2] = {reinterpret_cast<char *>(bin), nullptr};
+	// What -e wants and -x shuns, and the port of -p.
+	char *want_list = nullptr, *shun_list = nullptr, *port_arg = nullptr;
+	range want[max_ranges + 1], shun[max_ranges + 1];
+	// The answer: a literal's address, or the lookup's.
+	static item answer[max_addrs];
+	const item *volatile to = nullptr;
 	char text[INET6_ADDRSTRLEN];
-	const char *ap = nullptr;
-	sigset_t mask;
-	// Only ever filled in by sigaction(): zeroing it would cost a call to
-	// memset on some architectures.
-	struct sigaction sa;
 	const char *out;
-	int ch;
+	sigset_t mask;
+	struct sigaction sa {};
+	int ch, lit, n = 0, st;
 
 	// The leading "-" hands back words that are not options, in place,
 	// instead of stopping at the first of them as POSIXLY_CORRECT asks.
-	while ((ch = getopt(argc, argv, "-46e:s:t:wx:")) != -1) {
+	while ((ch = getopt(argc, argv, "-46e:p:s:t:wx:")) != -1) {
 		switch (ch) {
 		case '4':
 			af = AF_INET;
@@ -368,6 +510,9 @@ main(int argc, char *argv[])
 			break;
 		case 'e':
 			want_list = optarg;
+			break;
+		case 'p':
+			port_arg = optarg;
 			break;
 		case 's':
 			host = optarg;
@@ -386,20 +531,17 @@ main(int argc, char *argv[])
 		}
 	}
 	if (host == nullptr)
-		std::exit(-1);
-	nwant = ranges(want_list, af, want);
-	nshun = ranges(shun_list, af, shun);
-	if (nwant == -1 || nshun == -1)
-		std::exit(-1);
+		std::exit(st_bad);
+	if (port_arg != nullptr)
+		port = port_of(port_arg);
+	if (!ranges(want_list, af, want) || !ranges(shun_list, af, shun) ||
+	    (port_arg != nullptr && port == 0))
+		std::exit(st_bad);
 
 	out = host;
-	if ((ch = literal(host, bin, &out)) != 0) {
-		// It cannot change: waiting would not help.
-		if (ch != af)
-			std::exit(NO_DATA);
-		if (pick(given, want, nwant, shun, nshun) == nullptr)
-			std::exit(-3);
-	} else {
+	lit = literal(host, answer, &out);
+	// A literal is looked up nowhere: only a connect to it takes time.
+	if (lit == 0 || port != 0) {
 		// As a container's first process, a signal left at its default
 		// action never arrives, so nothing could stop a lookup or a
 		// wait: end the run as a shell reports death by the signal.
@@ -425,46 +567,32 @@ main(int argc, char *argv[])
 			if (std::signal(SIGALRM, sig_alrm) == SIG_ERR)
 				std::exit(errno);
 			if (setjmp(env) != 0)
-				std::exit(-2);
+				std::exit(st_late);
 			alarm(static_cast<unsigned int>(timeout));
 			sigprocmask(SIG_SETMASK, &mask, nullptr);
 		}
-		// With -w, what may yet change is tried again: a name not
-		// there yet, a server that failed, no address of af yet.
-		for (;;) {
-			h_errno = 0;
-			he = builtin_hosts() ? gethostbyname2(host, af)
-			                     : nullptr;
-			if (he != nullptr &&
-			    (he->h_addr_list[0] == nullptr ||
-			        (ap = pick(he->h_addr_list, want, nwant, shun,
-			             nshun)) != nullptr))
-				break;
-			// An answer that -e or -x turns down may change too.
-			if (!wait ||
-			    (he == nullptr && h_errno != HOST_NOT_FOUND &&
-			        h_errno != TRY_AGAIN && h_errno != NO_DATA))
-				break;
-			(void)clock_nanosleep(
-			    CLOCK_MONOTONIC, 0, &nap, nullptr);
-			if ((nap.tv_nsec *= 2) >= 1000000000)
-				nap = {1, 0};
-		}
-		if (timeout != 0)
-			alarm(0);
-		if (he == nullptr)
-			std::exit(h_errno != 0 ? h_errno : NO_RECOVERY);
-		if (he->h_addr_list[0] == nullptr)
-			std::exit(NO_DATA);
-		if (ap == nullptr)
-			std::exit(-3);
-		out = inet_ntop(af, ap, text, sizeof(text));
 	}
+	// With -w, what may yet change is tried again, the whole try.
+	for (;;) {
+		if ((st = lookup(host, af, lit, answer, &n)) == st_ok)
+			st = choose(answer, n, want, shun, port, &to);
+		if (st == st_ok || !wait || !may_change(st, lit))
+			break;
+		(void)clock_nanosleep(CLOCK_MONOTONIC, 0, &nap, nullptr);
+		if ((nap.tv_nsec *= 2) >= 1000000000)
+			nap = {1, 0};
+	}
+	if ((lit == 0 || port != 0) && timeout != 0)
+		alarm(0);
+	if (st != st_ok)
+		std::exit(st);
+	if (lit == 0)
+		out = inet_ntop(to->af, to->a, text, sizeof(text));
 
 	// Unbuffered, so that printf itself writes and can say that the
 	// write failed, which exit's flush could not.
 	(void)std::setvbuf(stdout, nullptr, _IONBF, 0);
 	if (std::printf("%s", out) < 0)
 		std::exit(errno != 0 ? errno : EIO);
-	std::exit(0);
+	std::exit(st_ok);
 }

@@ -18,6 +18,7 @@ import argparse
 import dataclasses
 import itertools
 import os
+import resource
 import shlex
 import shutil
 import signal
@@ -77,6 +78,8 @@ class Case:
     nss: str = sandbox.NSS  # nsswitch.conf
     static: tuple = None  # the status and stdout of varnok.static, where
     # it passes over a source that varnok asks
+    nofile: int = None  # the parent's limit on open files
+    filter: bool = False  # needs the sandbox's packet filter
 
 
 CASES = [
@@ -308,6 +311,52 @@ CASES += [Case("ipv6", ["-w", "-t", "30", "-s", name, opt, bad, *six], 255,
                   "::1/1x")),
               ([], "few.tc", ("::1", "192.0.2.30,::1", "10.0.0.0/08")))
           for bad in bads]
+# -p: the first address, in the answer's order, that takes a connection;
+# each connect bounded by a second, the deadline bounding them all.
+PORT = str(sandbox.PORT)
+CASES += [Case("port", argv, status, stdout, **opt)
+          for argv, status, stdout, opt in (
+              (["-p", PORT, "-s", "127.0.0.10"], 0, "127.0.0.10",
+               {"few": True}),
+              (["-p", PORT, "-s", "127.0.0.11"], 252, "", {"by": 1}),
+              (["-p", PORT, "-s", "127.0.0.67"], 252, "",
+               {"by": 1, "filter": True}),
+              (["-p", PORT, "-s", "127.0.0.68"], 252, "",
+               {"by": 2, "filter": True}),
+              (["-p", PORT, "-s", "port-second.example"], 0, "127.0.0.10",
+               {}),
+              (["-p", PORT, "-s", "port-both.example"], 0, "127.0.0.10", {}),
+              (["-p", PORT, "-s", "port-dropped.example"], 0, "127.0.0.10",
+               {"at": 1, "by": 2, "filter": True}),
+              (["-t", "1", "-p", PORT, "-s", "127.0.0.66"], 254, "",
+               {"at": 1, "by": 1.2, "filter": True, "few": True}),
+              (["-w", "-t", "10", "-p", PORT, "-s", "127.0.0.12"], 0,
+               "127.0.0.12", {"at": LATE, "few": True}),
+              (["-w", "-t", "10", "-p", PORT, "-s", "port-late.example"], 0,
+               "127.0.0.12", {"at": LATE}),
+              (["-w", "-t", "10", "-p", PORT, "-s", "127.0.0.12"], 0,
+               "127.0.0.12", {"at": LATE, "nofile": 8}),
+              (["-w", "-t", "2", "-p", PORT, "-s", "127.0.0.11"], 254, "",
+               {"at": 2}),
+              (["-p", PORT, "-s", "127.0.0.12"], 252, "", {}),
+              (["-6", "-p", PORT, "-s", "::1"], 0, "::1", {}),
+              (["-6", "-p", PORT, "-s", "fe80::1%lo"], 0, "fe80::1%lo", {}),
+              (["-6", "-p", PORT, "-s", "fe80::1%1"], 0, "fe80::1%1", {}),
+              (["-6", "-p", PORT, "-s", "fe80::1%nosuch"], 252, "", {}),
+              (["-6", "-p", PORT, "-s", "port6.example"], 0, "::1", {}),
+              (["-p", PORT, "-s", "::1"], 4, "", {"by": 1}),
+              (["-p", PORT, "-e", "127.0.0.13", "-s", "port-both.example"], 0,
+               "127.0.0.13", {}),
+              (["-p", PORT, "-x", "127.0.0.13", "-s", "port-both.example"],
+               253, "", {}),
+              (["-p", "x", "-p", PORT, "-s", "127.0.0.10"], 0, "127.0.0.10",
+               {}))]
+# A port that is not one ends the run before any lookup or connect.
+CASES += [Case("port", ["-w", "-t", "30", "-p", bad, "-s", "few.tc"], 255, "",
+               dns="tc", asks=0, by=1)
+          for bad in ("", "0", "00", "07000", "+7000", "-7000", " 7000",
+                      "7000 ", "7000x", "65536", "100000", "0x1b58")]
+CASES += [Case("port", ["-p", PORT, "-p", "0", "-s", "127.0.0.10"], 255, "")]
 # Sources that glibc serves from modules, in any order and with actions:
 # varnok.static passes them over, with the actions they own.
 CASES += [Case("sources", ["-s", name], status, stdout, nss=nss)
@@ -413,6 +462,10 @@ CASES += [Case("pid1", argv, status, "", dns="tc", pid1=True, kill=sig,
 CASES += [
     Case("pid1", ["-s", "hang.stall"], 143, "",
          pid1=True, kill="TERM", by=KILL_AT + 1),
+    Case("pid1", ["-w", "-p", PORT, "-s", "127.0.0.11"], 143, "",
+         pid1=True, kill="TERM", by=KILL_AT + 1),
+    Case("pid1", ["-w", "-t", "30", "-p", PORT, "-s", "127.0.0.11"], 130, "",
+         pid1=True, kill="INT", by=KILL_AT + 1),
     Case("pid1", ["-w", "-t", "2", "-s", "never.tc"], 254, "",
          dns="tc", pid1=True, kill="HUP", ignores="HUP", at=2),
     Case("pid1", ["-t", "2", "-s", "stall.tc"], 254, "",
@@ -440,6 +493,10 @@ CASES += [
     Case("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
          dns="tc", kill="stop", after=3, by=5),
     Case("image", ["-s", "dns.test"], 0, "192.0.2.20", podman=LOCKED),
+    Case("image", ["-w", "-t", "10", "-p", PORT, "-s", "127.0.0.12"], 0,
+         "127.0.0.12", at=LATE, podman=LOCKED),
+    Case("image", ["-w", "-t", "60", "-p", PORT, "-s", "127.0.0.11"], 143,
+         "", kill="stop", after=3, by=5),
     Case("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
          dns="tc", kill="stop", after=3, by=5, podman=LOCKED),
 ]
@@ -483,6 +540,8 @@ def start(case, cmd, args, delay=None):
             signal.setitimer(signal.ITIMER_REAL, delay)
         if case.ignores:
             signal.signal(signal.Signals["SIG" + case.ignores], signal.SIG_IGN)
+        if case.nofile:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (case.nofile,) * 2)
 
     if case.pid1:
         cmd = ["unshare", "--pid", "--fork", "--kill-child"] + cmd
@@ -497,7 +556,7 @@ def start(case, cmd, args, delay=None):
         p = subprocess.Popen(cmd + case.argv, env=env, stderr=subprocess.PIPE,
                              stdout=sink if out else subprocess.PIPE,
                              preexec_fn=parent if case.alrm or delay
-                             or case.ignores else None)
+                             or case.ignores or case.nofile else None)
     p.container = name
     return p
 
@@ -563,6 +622,7 @@ def run(cases, cmd, args):
             problems.append(f"ended at {took:.2f} s, not by "
                             f"{case.by + slow} s")
     change.cancel()
+    problems += sandbox.quiet()
     asked = sum(sandbox.asked.values())
     if first.asks is not None and asked > first.asks:
         problems.append(f"{asked} queries")
@@ -601,6 +661,8 @@ def skipped(case, args):
         return "varnok.static loads no name-service module"
     if args.root and stall:
         return "the root holds no test module"
+    if case.filter and not sandbox.filtered[0]:
+        return "iptables cannot filter packets here"
     return None
 
 

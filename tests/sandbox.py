@@ -10,11 +10,16 @@ not fit in UDP and answers it over TCP, except for one name whose TCP
 answer never comes, and whose answers for a few names change at the time
 appear_after() sets. Nothing listens on 127.0.0.4. nsswitch.conf lists
 libnss_stall (which never returns for names ending in ".stall") between
-files and dns.
+files and dns. On PORT, servers take connections on 127.0.0.10, 127.0.0.13
+and every IPv6 address, and on 127.0.0.12 from that time on; nothing
+listens on 127.0.0.11, and the namespace's packet filter drops what comes
+for 127.0.0.66 and rejects 127.0.0.67 with a reset and 127.0.0.68 as
+unreachable.
 """
 import atexit
 import collections
 import os
+import shutil
 import socket
 import struct
 import subprocess
@@ -34,6 +39,12 @@ HOSTS = """127.0.0.1 localhost
 192.0.2.4 MixedCase.example
 192.0.2.5 both.test
 10.9.9.9 0xffffffff 037777777777
+127.0.0.11 port-second.example
+127.0.0.66 port-dropped.example
+127.0.0.10 port-second.example port-dropped.example port-both.example
+127.0.0.13 port-both.example
+127.0.0.12 port-late.example
+::1 port6.example
 """
 DNSMASQ = """port=53
 listen-address=127.0.0.1
@@ -82,6 +93,16 @@ RUN = "/run/sandbox"
 # lay_root() lays it over a system's root.
 ROOT = RUN + "/root"
 NSS = "hosts: files stall dns\n"
+PORT = 7000
+FILTER = {"127.0.0.66": "DROP",
+          "127.0.0.67": "REJECT --reject-with tcp-reset",
+          "127.0.0.68": "REJECT --reject-with icmp-host-unreachable"}
+# Whether the packet filter took those rules; what each connection the
+# servers took brought, by the time it ended: its bytes, and whether it
+# ended with a close (not a reset); and the late server, while it listens.
+filtered = [False]
+conns, ended = [0], []
+late = [None]
 # When the late names start to answer, and the queries the server of our
 # own has seen, by name, since appear_after() last said.
 due = [0.0]
@@ -96,11 +117,69 @@ def appear_after(seconds, server=None, nss=NSS):
     cancel once the run is over."""
     due[0] = time.monotonic() + seconds
     asked.clear()
-    change = threading.Timer(seconds, use_server, (server, nss,
-                                                   HOSTS + LATE_HOSTS))
-    if server:
-        change.start()
+    listen_late(False)
+
+    def come():
+        listen_late(True)
+        if server:
+            use_server(server, nss, HOSTS + LATE_HOSTS)
+    change = threading.Timer(seconds, come)
+    change.start()
     return change
+
+
+def listen_late(now):
+    """Have the late server listen, or stop it."""
+    if late[0]:
+        # A listening socket that is only closed listens on until the
+        # accept() that waits on it returns.
+        late[0].shutdown(socket.SHUT_RDWR)
+        late[0].close()
+    late[0] = listener(socket.AF_INET, "127.0.0.12") if now else None
+
+
+def listener(family, addr):
+    """Take connections on addr, and note what each brings."""
+    server = socket.create_server((addr, PORT), family=family)
+
+    def take(conn):
+        got, closed = 0, False
+        with conn:
+            try:
+                while data := conn.recv(4096):
+                    got += len(data)
+                closed = True
+            except ConnectionResetError:
+                pass
+        ended.append((got, closed))
+
+    def serve():
+        while True:
+            try:
+                conn = server.accept()[0]
+            except OSError:  # closed
+                return
+            conns[0] += 1
+            threading.Thread(target=take, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return server
+
+
+def quiet():
+    """What went wrong with the connections the servers took since the
+    last call: each must have brought no byte and ended with a close."""
+    for _ in range(100):
+        if len(ended) >= conns[0]:
+            break
+        time.sleep(0.02)
+    problems = [f"{n} connections not ended"] if len(ended) < conns[0] else []
+    problems += [f"a connection brought {got} bytes, "
+                 f"{'closed' if closed else 'reset'}"
+                 for got, closed in ended if got or not closed]
+    conns[0] = 0
+    ended.clear()
+    return problems
 
 
 def enter():
@@ -230,10 +309,19 @@ def seal():
     silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     silent.bind(("127.0.0.2", 53))
     name_server()
+    subprocess.run(["ip", "addr", "add", "fe80::1/64", "dev", "lo"],
+                   check=True)
+    held = [listener(socket.AF_INET, a) for a in ("127.0.0.10", "127.0.0.13")]
+    held.append(listener(socket.AF_INET6, "::"))
+    filtered[0] = shutil.which("iptables") is not None and all(
+        subprocess.run(["iptables", "-A", "INPUT", "-p", "tcp", "-d", addr,
+                        "-j", *rule.split()], capture_output=True,
+                       check=False).returncode == 0
+        for addr, rule in FILTER.items())
     for _ in range(500):
         with open("/proc/net/udp", encoding="ascii") as f:
             if "0100007F:0035" in f.read():
-                return dns, silent
+                return dns, silent, held
         time.sleep(0.01)
     sys.exit("dnsmasq did not start: " + open(log, encoding="utf-8").read())
 
