@@ -17,12 +17,12 @@ _varnok()
             _known_hosts_real "$family" -- "$cur"
             return
             ;;
-        -t | -e | -x)
+        -t | -e | -x | -p)
             return
             ;;
     esac
 
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-4 -6 -e -s -t -w -x' -- "$cur"))
+    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-4 -6 -e -p -s -t -w -x' -- "$cur"))
 } &&
     complete -F _varnok varnok
 

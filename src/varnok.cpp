@@ -105,7 +105,8 @@ sources(const char *p, char *kept)
 		    (n == 3 && std::strncmp(p, "dns", 3) == 0);
 		if (keep) {
 			*kept++ = ' ';
-			kept = std::copy_n(p, n, kept);
+			std::memcpy(kept, p, n);
+			kept += n;
 		}
 		p += n + std::strspn(p + n, SPACE);
 		if (*p != '[')
@@ -114,7 +115,8 @@ sources(const char *p, char *kept)
 			return -1;
 		if (keep) {
 			*kept++ = ' ';
-			kept = std::copy_n(p, end - p, kept);
+			std::memcpy(kept, p, static_cast<size_t>(end - p));
+			kept += end - p;
 		}
 		p = end;
 	}

@@ -9,7 +9,8 @@ README's name for it, builds the images the examples take for granted
 (busybox, from busybox-static, and an app), and runs each example with its
 names alone changed: the registry, and a cluster's name for the database.
 The database, a container named db, comes seconds after the wait begins,
-or never. Prints a line an example and a count.
+or never, and serves on PORT, at once or LISTEN seconds after it starts.
+Prints a line an example and a count.
 """
 import datetime
 import ipaddress
@@ -37,6 +38,11 @@ INSIDE = [ipaddress.ip_network(n)
           for n in ("127.0.0.0/8", "10.89.0.0/16", SUBNETS[NET6])]
 OUTSIDE = []  # the containers that named any other, and what they named
 APPEAR = 3  # seconds after the wait begins that db comes
+PORT, LISTEN = 5432, 4
+# db's server, which notes the moment it is about to listen in the clock
+# that the host shares with its containers.
+SERVE = ('sleep "$0"; echo "listening at $(cat /proc/uptime)"; '
+         f'exec httpd -f -p {PORT} -h /')
 SOCKET = sandbox.RUN + "/podman.sock"
 
 
@@ -125,14 +131,22 @@ def when(name, what="StartedAt"):
     return max(moment.timestamp(), 0)
 
 
-def db_after(delay, net=NET, ip=()):
+def uptime():
+    """The clock of /proc/uptime, which containers share with the host."""
+    with open("/proc/uptime", encoding="ascii") as f:
+        return float(f.read().split()[0])
+
+
+def db_after(delay, net=NET, ip=(), listen=0):
     """Start db on the network delay seconds from now, at the address ip if
-    given; return its address and when it was asked for: its name resolves
-    once its network is up, which can be before its process starts."""
+    given, its server listening listen seconds after it starts; return its
+    address and when it was asked for: its name resolves once its network
+    is up, which can be before its process starts."""
     time.sleep(delay)
     asked = time.time()
     podman("run", "-d", "--name", "db", "--network", net,
-           *(("--ip", ip) if ip else ()), "busybox", "sleep", "300")
+           *(("--ip", ip) if ip else ()), "busybox", "sh", "-c", SERVE,
+           str(listen))
     named("db")
     return (podman("inspect", "-f", "{{range .NetworkSettings.Networks}}"
                    "{{.IPAddress}}{{.GlobalIPv6Address}}{{end}}", "db"),
@@ -166,9 +180,28 @@ def waits(cmd, want, env=None, ip=(), within=3, net=NET):
     return problems
 
 
-def run_image(ex):
-    """The image, run on a network, waits for db and writes its address."""
-    return waits(["sh", "-c", block(ex, "podman run", "-t 60 -s db")], "{}")
+def listens(ex):
+    """The image, run on a network, waits for db's server, which listens
+    seconds after db starts, and writes db's address: it ends after the
+    moment the server noted, where the same wait without -p ends before."""
+    cmd = block(ex, "podman run", f"-p {PORT}")
+    runs = [subprocess.Popen(["sh", "-c", c.strip() + "; s=$?; echo; "
+                              "cat /proc/uptime; exit $s"],
+                             stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
+            for c in (cmd, cmd.replace(f" -p {PORT}", ""))]
+    addr, _ = db_after(APPEAR, listen=LISTEN)
+    ends = []
+    for p in runs:
+        out = p.communicate(timeout=APPEAR + LISTEN + 20)[0].split("\n")
+        ends.append((p.returncode, out[0], float(out[1].split()[0])))
+    noted = float(podman("logs", "db").split()[2])
+    problems = [f"got {end[:2]}, want {(0, addr)}" for end in ends
+                if end[:2] != (0, addr)]
+    if not ends[1][2] < noted < ends[0][2]:
+        problems.append(f"listening at {noted}; the wait ended at "
+                        f"{ends[0][2]}, without -p at {ends[1][2]}")
+    return problems
 
 
 def ipv6_only(ex):
@@ -303,14 +336,14 @@ def main():
     # What the examples take for granted: a busybox image, FROM scratch as
     # busybox-static allows, and an app that runs a while.
     applets = [(f"bin/{a}", "/bin/busybox", 0o755)
-               for a in ("busybox", "sh", "echo", "sleep")]
+               for a in ("busybox", "sh", "echo", "sleep", "cat", "httpd")]
     image("busybox", "FROM scratch\nCOPY bin /bin\n"
           "ENV PATH=/usr/local/bin:/bin\n", applets)
     image("app", 'FROM localhost/busybox\nCMD ["sleep", "30"]\n')
     os.environ.update(servers(NET))
     podman("network", "create", "--subnet", SUBNETS[NET], NET)
     passed = failed = 0
-    for name, test in (("podman run", run_image), ("FROM", from_image),
+    for name, test in (("podman run -p", listens), ("FROM", from_image),
                        ("COPY --from", copied),
                        ("kube play", lambda ex: pod(ex, True)),
                        ("kube play, no db", lambda ex: pod(ex, False)),

@@ -102,7 +102,7 @@ FILTER = {"127.0.0.66": "DROP",
 # ended with a close (not a reset); and the late server, while it listens.
 filtered = [False]
 conns, ended = [0], []
-late = [None]
+late, listened = [None], [0.0]
 # When the late names start to answer, and the queries the server of our
 # own has seen, by name, since appear_after() last said.
 due = [0.0]
@@ -129,13 +129,14 @@ def appear_after(seconds, server=None, nss=NSS):
 
 
 def listen_late(now):
-    """Have the late server listen, or stop it."""
+    """Have the late server listen, or stop it; note when."""
     if late[0]:
         # A listening socket that is only closed listens on until the
         # accept() that waits on it returns.
         late[0].shutdown(socket.SHUT_RDWR)
         late[0].close()
     late[0] = listener(socket.AF_INET, "127.0.0.12") if now else None
+    listened[0] = time.monotonic()
 
 
 def listener(family, addr):
