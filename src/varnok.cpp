@@ -238,23 +238,22 @@ resolver(int h)
 // The most items an -e or -x list may hold.
 constexpr int max_ranges = 64;
 
-// An -e or -x item: an address of the family asked for, its bytes in
-// network order, then the length of its prefix; a list ends with an item
-// whose length is no_more.
-using range = unsigned char[17];
+// An -e or -x item: an address, its bytes in network order, then the
+// length of its prefix and its family; a list ends with an item whose
+// length is no_more.
+using range = unsigned char[18];
 constexpr unsigned char no_more = 255;
 
-// Read an -e or -x list of the family af into r: items split by commas,
-// each an address as inet_pton writes it for af, with /n for a range;
-// neither has leading zeros. No list is an empty one. Returns whether the
-// text is such a list. Each address is cut out in place, as getsubopt
-// does, so that no copy is needed.
+// Read an -e or -x list of the family af, or of either for AF_UNSPEC,
+// into r: items split by commas, each an address as inet_pton writes it,
+// with /n for a range; neither has leading zeros. No list is an empty one.
+// Returns whether the text is such a list. Each address is cut out in
+// place, as getsubopt does, so that no copy is needed.
 static bool
 ranges(char *list, int af, range *r)
 {
-	const long most = af == AF_INET ? 32 : 128;
 	size_t n, d, k;
-	long bits;
+	long bits, most;
 	bool last;
 
 	r[0][16] = no_more;
@@ -263,9 +262,13 @@ ranges(char *list, int af, range *r)
 		d = std::strcspn(list, ",/");
 		last = list[n] == '\0';
 		list[d] = '\0';
-		if (inet_pton(af, list, r[i]) != 1)
+		if ((af != AF_INET6 && inet_pton(AF_INET, list, r[i]) == 1))
+			r[i][17] = AF_INET;
+		else if (af != AF_INET && inet_pton(AF_INET6, list, r[i]) == 1)
+			r[i][17] = AF_INET6;
+		else
 			return false;
-		bits = most;
+		bits = most = r[i][17] == AF_INET ? 32 : 128;
 		if (d < n &&
 		    ((k = n - d - 1) == 0 || k > 3 ||
 		        std::strspn(list + d + 1, "0123456789") != k ||
@@ -291,14 +294,16 @@ struct item {
 // More than a DNS answer, even over TCP, can hold.
 constexpr int max_addrs = 4096;
 
-// Whether x lies in a range of r. Compared as numbers, bit by bit, so
-// that .21 is never taken for .215.
+// Whether x lies in a range of r of its family. Compared as numbers, bit
+// by bit, so that .21 is never taken for .215.
 static bool
 within(const item &x, const range *r)
 {
 	int left, j;
 
 	for (; (*r)[16] != no_more; r++) {
+		if ((*r)[17] != x.af)
+			continue;
 		// Each byte that the prefix covers, the last maybe in part.
 		for (left = (*r)[16], j = 0; left > 0; left -= 8, j++)
 			if ((x.a[j] ^ (*r)[j]) >> std::max(8 - left, 0) != 0)
@@ -383,9 +388,60 @@ literal(const char *host, item *x, const char **out)
 	return x->af = AF_INET6;
 }
 
-// Look host up for addresses of af, unless it is a literal of the family
-// lit, already in a: the answer's addresses go to a, in the resolver's
-// order, and their count to n. Returns the status.
+// Look host up as a program that connects does, for addresses of either
+// family that the host can use, in the order of RFC 6724 as gai.conf
+// tunes it: the addresses go to a, and their count to n. Returns the
+// status. getaddrinfo's codes say less than the resolver's: a name
+// server's format error and a name-service configuration that the C
+// library refuses come back as no such name, as a missing name does, and
+// a source that cannot be loaded as a system error. The resolver's code,
+// which the sources leave, tells them apart; where none was asked, it is
+// still 0.
+static int
+lookup_any(const char *host, item *a, int *n)
+{
+	addrinfo hints{}, *res, *p;
+	int e;
+
+	hints.ai_family = AF_UNSPEC;
+	hints.ai_socktype = SOCK_STREAM;
+	hints.ai_flags = AI_ADDRCONFIG;
+	if ((e = getaddrinfo(host, nullptr, &hints, &res)) != 0) {
+		switch (e) {
+		case EAI_NONAME:
+			return h_errno == 0 ? st_bad : resolver(h_errno);
+		case EAI_NODATA:
+		case EAI_ADDRFAMILY:
+			return st_no_data;
+		case EAI_AGAIN:
+			return st_again;
+		case EAI_SYSTEM:
+			return resolver(h_errno);
+		default:
+			return st_final;
+		}
+	}
+	*n = 0;
+	for (p = res; p != nullptr && *n < max_addrs; p = p->ai_next) {
+		a[*n].af = p->ai_family;
+		if (p->ai_family == AF_INET)
+			std::memcpy(a[(*n)++].a,
+			    &reinterpret_cast<sockaddr_in *>(p->ai_addr)
+			         ->sin_addr,
+			    sizeof(in_addr));
+		else if (p->ai_family == AF_INET6)
+			std::memcpy(a[(*n)++].a,
+			    &reinterpret_cast<sockaddr_in6 *>(p->ai_addr)
+			         ->sin6_addr,
+			    sizeof(in6_addr));
+	}
+	freeaddrinfo(res);
+	return *n != 0 ? st_ok : st_no_data;
+}
+
+// Look host up for addresses of af, or of either with AF_UNSPEC, unless it
+// is a literal of the family lit, already in a: the answer's addresses go
+// to a, in the resolver's order, and their count to n. Returns the status.
 static int
 lookup(const char *host, int af, int lit, item *a, int *n)
 {
@@ -393,10 +449,14 @@ lookup(const char *host, int af, int lit, item *a, int *n)
 
 	if (lit != 0) {
 		*n = 1;
-		return lit == af ? st_ok : st_no_data;
+		return lit == af || af == AF_UNSPEC ? st_ok : st_no_data;
 	}
 	h_errno = 0;
-	if (!builtin_hosts() || (he = gethostbyname2(host, af)) == nullptr)
+	if (!builtin_hosts())
+		return resolver(h_errno);
+	if (af == AF_UNSPEC)
+		return lookup_any(host, a, n);
+	if ((he = gethostbyname2(host, af)) == nullptr)
 		return resolver(h_errno);
 	for (*n = 0; *n < max_addrs && he->h_addr_list[*n] != nullptr; ++*n) {
 		a[*n].af = af;
@@ -502,13 +562,16 @@ main(int argc, char *argv[])
 
 	// The leading "-" hands back words that are not options, in place,
 	// instead of stopping at the first of them as POSIXLY_CORRECT asks.
-	while ((ch = getopt(argc, argv, "-46e:p:s:t:wx:")) != -1) {
+	while ((ch = getopt(argc, argv, "-46ae:p:s:t:wx:")) != -1) {
 		switch (ch) {
 		case '4':
 			af = AF_INET;
 			break;
 		case '6':
 			af = AF_INET6;
+			break;
+		case 'a':
+			af = AF_UNSPEC;
 			break;
 		case 'e':
 			want_list = optarg;

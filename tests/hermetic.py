@@ -33,6 +33,7 @@ LONG = "a" * 300
 HUGE = "b" * 131_000  # about the most that one argument may hold
 POSIX = {"POSIXLY_CORRECT": "1"}
 LATE, LATE_ADDR = sandbox.LATE, sandbox.LATE_ADDR
+LATE_ADDR6 = sandbox.LATE_ADDR6
 # The name that only the test module answers, and its address.
 PROBE, PROBE_ADDR = "module.probe", "203.0.113.77"
 KILL_AT = 0.5
@@ -80,6 +81,8 @@ class Case:
     # it passes over a source that varnok asks
     nofile: int = None  # the parent's limit on open files
     filter: bool = False  # needs the sandbox's packet filter
+    host: str = None  # the addresses beyond loopback, as sandbox.host()
+    gai: str = ""  # gai.conf
 
 
 CASES = [
@@ -238,7 +241,6 @@ CASES += [Case("expect", ["-w", "-t", "30", "-s", "few.tc", opt, bad], 255, "",
 # -6: the first IPv6 address of the answer, as inet_ntop writes it; a
 # literal of either family is never looked up, and one of the family not
 # asked for has no address of it, at once, even with -w.
-LATE_ADDR6 = sandbox.LATE_ADDR6
 CASES += [Case("ipv6", argv, status, stdout, **opt)
           for argv, status, stdout, opt in (
               (["-6", "-s", "2001:db8::1"], 0, "2001:db8::1",
@@ -340,8 +342,10 @@ CASES += [Case("port", argv, status, stdout, **opt)
                {"at": 2}),
               (["-p", PORT, "-s", "127.0.0.12"], 252, "", {}),
               (["-6", "-p", PORT, "-s", "::1"], 0, "::1", {}),
-              (["-6", "-p", PORT, "-s", "fe80::1%lo"], 0, "fe80::1%lo", {}),
-              (["-6", "-p", PORT, "-s", "fe80::1%1"], 0, "fe80::1%1", {}),
+              (["-6", "-p", PORT, "-s", "fe80::1%lo"], 0, "fe80::1%lo",
+               {"host": "lo"}),
+              (["-6", "-p", PORT, "-s", "fe80::1%1"], 0, "fe80::1%1",
+               {"host": "lo"}),
               (["-6", "-p", PORT, "-s", "fe80::1%nosuch"], 252, "", {}),
               (["-6", "-p", PORT, "-s", "port6.example"], 0, "::1", {}),
               (["-p", PORT, "-s", "::1"], 4, "", {"by": 1}),
@@ -357,6 +361,63 @@ CASES += [Case("port", ["-w", "-t", "30", "-p", bad, "-s", "few.tc"], 255, "",
           for bad in ("", "0", "00", "07000", "+7000", "-7000", " 7000",
                       "7000 ", "7000x", "65536", "100000", "0x1b58")]
 CASES += [Case("port", ["-p", PORT, "-p", "0", "-s", "127.0.0.10"], 255, "")]
+# -a: the addresses of either family that the host can use, as getaddrinfo
+# orders them, on hosts with IPv4 ("4"), IPv6 ("6"), both, or IPv4 and a
+# link-local IPv6 address alone ("4+ll"), which glibc counts as IPv6.
+LATE_ADDR6 = sandbox.LATE_ADDR6
+V4 = "precedence ::ffff:0:0/96 100\n"
+CASES += [Case("any", ["-a", *argv], status, stdout, host=host, **opt)
+          for host, argv, status, stdout, opt in (
+              ("4", ["-s", "dual.test"], 0, "192.0.2.21", {"few": True}),
+              ("6", ["-s", "dual.test"], 0, "2001:db8::21", {}),
+              ("4+6", ["-s", "dual.test"], 0, "2001:db8::21", {"few": True}),
+              ("4+ll", ["-s", "dual.test"], 0, "192.0.2.21", {}),
+              ("4+6", ["-s", "dual.test"], 0, "192.0.2.21", {"gai": V4}),
+              ("6", ["-s", "v6.test"], 0, "2001:db8::6", {}),
+              ("4", ["-s", "v6.test"], 4, "", {}),
+              ("4+ll", ["-s", "v6.test"], 0, "2001:db8::6", {}),
+              ("6", ["-s", "dns.test"], 4, "", {}),
+              ("4", ["-s", "dns.test"], 0, "192.0.2.20", {}),
+              ("4+6", ["-s", "one.example"], 0, "192.0.2.1", {}),
+              ("6", ["-s", "one.example"], 1, "", {"nss": "hosts: files\n"}),
+              ("4", ["-s", "order.tc"], 0, "192.0.2.52", {"dns": "tc"}),
+              ("4", ["-s", "many.tc"], 0, "198.51.100.1", {"dns": "tc"}),
+              ("4+6", ["-s", "10.1.2.3"], 0, "10.1.2.3", {"dns": "silent"}),
+              ("4", ["-s", "fe80::1%eth0"], 0, "fe80::1%eth0",
+               {"dns": "silent"}),
+              ("4+6", ["-e", "192.0.2.0/24,2001:db8::/32", "-s", "dual.test"],
+               0, "2001:db8::21", {}),
+              ("4+6", ["-e", "192.0.2.21", "-s", "dual.test"], 0,
+               "192.0.2.21", {}),
+              ("4+6", ["-x", "2001:db8::21", "-s", "dual.test"], 253, "", {}),
+              ("4+6", ["-e", "2001:db8::/32", "-x", "192.0.2.21", "-s",
+                       "dual.test"], 253, "", {}),
+              ("4", ["-s", "10.1.2.3", "-e", "::/0"], 253, "", {}),
+              ("4", ["-s", "::1", "-e", "10.0.0.0/8,::1"], 0, "::1", {}),
+              ("6", ["-w", "-t", "10", "-s", "late-nx.tc"], 0, LATE_ADDR6,
+               {"dns": "tc", "at": LATE}),
+              ("4+6", ["-w", "-t", "10", "-s", "late-noa.tc"], 0, LATE_ADDR6,
+               {"dns": "tc", "at": LATE}),
+              ("4+6", ["-4", "-s", "dual.test"], 0, "192.0.2.21", {}),
+              ("4+6", ["-6", "-s", "dns.test", "-a"], 0, "192.0.2.20", {}),
+              ("4+6", ["-s", "nosuch.test"], 1, "", {}),
+              ("4+6", ["-s", "refused.invalid"], 2, "", {}),
+              ("4+6", ["-s", "dns.test"], 2, "", {"dns": "silent"}),
+              ("4+6", ["-t", "1", "-s", "dns.test"], 254, "",
+               {"dns": "silent", "at": 1}),
+              ("4+6", ["-w", "-t", "30", "-s", "formerr.tc"], 3, "",
+               {"dns": "tc", "by": 1}),
+              ("4+6", ["-w", "-t", "30", "-s", "dns.test"], 255, "",
+               {"nss": "hosts: files [NOTFOUND=bogus] dns\n", "by": 1}),
+              ("4+6", ["-s", "one.example"], 255, "",
+               {"nss": "hosts: hesiod\n"}),
+              ("4+6", ["-p", PORT, "-s", "port-any.example"], 0, "::1",
+               {"gai": V4}),
+              ("4+6", ["-s", "port-any.example"], 0, "127.0.0.11",
+               {"gai": V4}),
+              ("4+6", ["-e", "10.0.0.0/33", "-s", "dual.test"], 255, "", {}),
+              ("4+6", ["-x", "::1/129", "-s", "dual.test"], 255, "", {}))]
+CASES += [Case("any", ["-s", "formerr.tc"], 3, "", dns="tc")]
 # Sources that glibc serves from modules, in any order and with actions:
 # varnok.static passes them over, with the actions they own.
 CASES += [Case("sources", ["-s", name], status, stdout, nss=nss)
@@ -590,6 +651,8 @@ def run(cases, cmd, args):
     first = cases[0]
     slow = LAUNCHED if len(cmd) > 1 else 0
     sandbox.use_server(first.dns, first.nss)
+    sandbox.host(first.host)
+    sandbox.write("gai.conf", first.gai)
     # Once LATE has passed: the late names answer, and with later, the
     # hosts file gains a name and resolv.conf names that server.
     change = sandbox.appear_after(LATE, first.later, first.nss)

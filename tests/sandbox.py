@@ -10,7 +10,8 @@ not fit in UDP and answers it over TCP, except for one name whose TCP
 answer never comes, and whose answers for a few names change at the time
 appear_after() sets. Nothing listens on 127.0.0.4. nsswitch.conf lists
 libnss_stall (which never returns for names ending in ".stall") between
-files and dns. On PORT, servers take connections on 127.0.0.10, 127.0.0.13
+files and dns. host() gives the namespace the addresses of a host with
+IPv4, IPv6 or both. On PORT, servers take connections on 127.0.0.10, 127.0.0.13
 and every IPv6 address, and on 127.0.0.12 from that time on; nothing
 listens on 127.0.0.11, and the namespace's packet filter drops what comes
 for 127.0.0.66 and rejects 127.0.0.67 with a reset and 127.0.0.68 as
@@ -45,6 +46,8 @@ HOSTS = """127.0.0.1 localhost
 127.0.0.13 port-both.example
 127.0.0.12 port-late.example
 ::1 port6.example
+127.0.0.11 port-any.example
+::1 port-any.example
 """
 DNSMASQ = """port=53
 listen-address=127.0.0.1
@@ -74,8 +77,11 @@ TC = {"few.tc": ["192.0.2.30"],
       "many.tc": [f"198.51.100.{i}" for i in range(1, 41)],
       "many6.tc": [f"2001:db8:6::{i:x}" for i in range(1, 41)],
       "stall.tc": None,
+      "order.tc": ["192.0.2.52", "192.0.2.51"],
       "255.0xffffff": ["192.0.2.31"],
       "0xff.0xff.0xff.0xff": ["192.0.2.32"]}
+# Names that the server of our own answers with a format error (rcode 1).
+FORMERR = {"formerr.tc": 1}
 # Names that answer LATE_ADDR only once the time appear_after() set has
 # come; until then, with this DNS rcode: no such name
 # (3), a server failure (2), or none at all (0: the name exists, with no
@@ -167,6 +173,37 @@ def listener(family, addr):
     return server
 
 
+# The addresses a host may have beyond loopback, each on a veth link with a
+# default route of its family, but for fe80::1 on loopback itself.
+ADDRS = {"4": "192.0.2.200/24 dev vh0", "6": "2001:db8:1::200/64 dev vh0 nodad",
+         "ll": "fe80::200/64 dev vh0 nodad", "lo": "fe80::1/64 dev lo nodad"}
+state = [""]
+
+
+def host(kind):
+    """Give the namespace the addresses of ADDRS that kind names, joined by
+    "+", and no other: "4+ll" is an IPv4 host with a link-local IPv6
+    address. glibc's AI_ADDRCONFIG counts the families of these."""
+    kind = kind or ""
+    if kind == state[0]:
+        return
+    words = kind.split("+") if kind else []
+    cmds = ["link del vh0", "addr del " + ADDRS["lo"]]
+    if set(words) - {"lo"}:
+        cmds += ["link add vh0 type veth peer name vh1",
+                 "link set vh0 addrgenmode none",
+                 "link set vh1 addrgenmode none",
+                 "link set vh0 up", "link set vh1 up"]
+    cmds += ["addr add " + ADDRS[w] for w in words]
+    if "4" in words:
+        cmds.append("route add default dev vh0")
+    if "6" in words or "ll" in words:
+        cmds.append("route add ::/0 dev vh0")
+    subprocess.run(["ip", "-force", "-batch", "-"], input="\n".join(cmds),
+                   text=True, capture_output=True, check=False)
+    state[0] = kind
+
+
 def quiet():
     """What went wrong with the connections the servers took since the
     last call: each must have brought no byte and ended with a close."""
@@ -243,6 +280,7 @@ def reply(query, tcp):
                         (before, 0)) if early else ([LATE_ADDR, LATE_ADDR6], 0)
     else:
         addrs, rcode = TC.get(name) or [], 0 if name in TC else 3
+        rcode = FORMERR.get(name, rcode)
     addrs = [x for x in addrs
              if family == (socket.AF_INET6 if ":" in x else socket.AF_INET)]
     flags = 0x8580 | rcode
@@ -310,8 +348,6 @@ def seal():
     silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     silent.bind(("127.0.0.2", 53))
     name_server()
-    subprocess.run(["ip", "addr", "add", "fe80::1/64", "dev", "lo"],
-                   check=True)
     held = [listener(socket.AF_INET, a) for a in ("127.0.0.10", "127.0.0.13")]
     held.append(listener(socket.AF_INET6, "::"))
     filtered[0] = shutil.which("iptables") is not None and all(
