@@ -8,13 +8,14 @@ _varnok()
     case $prev in
         -s)
             # Hosts from the same places ping and ssh take them, with
-            # addresses of the family asked for alone: the last of -4 and
-            # -6 counts.
+            # addresses of the family asked for alone, or of both with -a:
+            # the last of -4, -6 and -a counts.
             local word family=-4
             for word in "${words[@]:1:cword-1}"; do
-                [[ $word == -[46] ]] && family=$word
+                [[ $word == -[46a] ]] && family=$word
             done
-            _known_hosts_real "$family" -- "$cur"
+            [[ $family == -a ]] && family=
+            _known_hosts_real ${family:+"$family"} -- "$cur"
             return
             ;;
         -t | -e | -x | -p)
@@ -22,7 +23,7 @@ _varnok()
             ;;
     esac
 
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-4 -6 -e -p -s -t -w -x' -- "$cur"))
+    [[ $cur == -* ]] && COMPREPLY=($(compgen -W '-4 -6 -a -e -p -s -t -w -x' -- "$cur"))
 } &&
     complete -F _varnok varnok
 

@@ -30,13 +30,16 @@ cases=(
 	'varnok -6 -s 10.9.9.9|'
 	'varnok -6 -4 -s 10.9.9.9|10.9.9.99'
 	'varnok -4 -w -6 -s vk-k|vk-known'
+	'varnok -a -s 10.9.9.9|10.9.9.99'
+	'varnok -a -s fe80::|99'
+	'varnok -6 -a -s vk-b|vk-both'
 	'varnok -t -|'
-	'varnok -t 5 -|-4 -6 -e -p -s -t -w -x'
+	'varnok -t 5 -|-4 -6 -a -e -p -s -t -w -x'
 	'varnok -e 10.0.0.1 -s vk-f|vk-file'
 	'varnok -x |'
 	'varnok -p |'
 	'varnok -w -s vk-k|vk-known'
-	'varnok -|-4 -6 -e -p -s -t -w -x'
+	'varnok -|-4 -6 -a -e -p -s -t -w -x'
 	'varnok vk-|'
 )
 passed=0 failed=0
