@@ -554,6 +554,7 @@ CASES += [
     Case("image", ["-w", "-t", "60", "-s", "never.tc"], 143, "",
          dns="tc", kill="stop", after=3, by=5),
     Case("image", ["-s", "dns.test"], 0, "192.0.2.20", podman=LOCKED),
+    Case("image", ["-a", "-s", "dual.test"], 0, "2001:db8::21", host="4+6"),
     Case("image", ["-w", "-t", "10", "-p", PORT, "-s", "127.0.0.12"], 0,
          "127.0.0.12", at=LATE, podman=LOCKED),
     Case("image", ["-w", "-t", "60", "-p", PORT, "-s", "127.0.0.11"], 143,
