@@ -78,8 +78,7 @@ def servers(net):
     """The environment in which podman gives a container on net its
     network's own DNS server alone: with only a server on loopback in the
     sandbox's resolv.conf, podman 4.3 would add public ones after it. A
-    query left unanswered costs a second, not the resolver's default ten,
-    as a wait under load was seen to take far longer than db."""
+    query left unanswered costs a second, not the resolver's default ten."""
     conf = f"{sandbox.RUN}/containers-{net}.conf"
     with open(os.path.join(TOP, "tools", "containers.conf"),
               encoding="utf-8") as f:
