@@ -363,6 +363,7 @@ literal(const char *host, item *x, const char **out)
 	const char *const zone = host + n + (host[n] == '%');
 	const size_t z = std::strcspn(zone, "%");
 	char text[INET6_ADDRSTRLEN];
+	addrinfo hints{}, *res;
 	in_addr v4;
 
 	if (host[std::strcspn(host, SPACE)] != '\0')
@@ -381,10 +382,15 @@ literal(const char *host, item *x, const char **out)
 	text[n] = '\0';
 	if (inet_pton(AF_INET6, text, x->a) != 1)
 		return 0;
-	if (zone != host + n)
-		x->scope = zone[std::strspn(zone, "0123456789")] == '\0'
-		    ? static_cast<unsigned int>(std::strtoul(zone, nullptr, 10))
-		    : if_nametoindex(zone);
+	// The zone, an interface's name or index, as the C library reads it
+	// for a connection; one with no interface has no scope.
+	hints.ai_family = AF_INET6;
+	hints.ai_flags = AI_NUMERICHOST;
+	if (zone != host + n && getaddrinfo(host, nullptr, &hints, &res) == 0) {
+		x->scope = reinterpret_cast<sockaddr_in6 *>(res->ai_addr)
+		               ->sin6_scope_id;
+		freeaddrinfo(res);
+	}
 	return x->af = AF_INET6;
 }
 
