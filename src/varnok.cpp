@@ -262,7 +262,7 @@ ranges(char *list, int af, range *r)
 		d = std::strcspn(list, ",/");
 		last = list[n] == '\0';
 		list[d] = '\0';
-		if ((af != AF_INET6 && inet_pton(AF_INET, list, r[i]) == 1))
+		if (af != AF_INET6 && inet_pton(AF_INET, list, r[i]) == 1)
 			r[i][17] = AF_INET;
 		else if (af != AF_INET && inet_pton(AF_INET6, list, r[i]) == 1)
 			r[i][17] = AF_INET6;
