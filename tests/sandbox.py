@@ -196,6 +196,16 @@ def host(kind):
         cmds.append("route add ::/0 dev vh0")
     subprocess.run(["ip", "-force", "-batch", "-"], input="\n".join(cmds),
                    text=True, capture_output=True, check=False)
+    # The kernel makes an IPv6 address local a moment later, even without
+    # duplicate address detection: until then a connect to it fails.
+    six = [ADDRS[w].split("/")[0] for w in words if ":" in ADDRS[w]]
+    for _ in range(500):
+        local = subprocess.run(["ip", "-6", "route", "show", "table", "local"],
+                               capture_output=True, text=True,
+                               check=False).stdout
+        if all(f"local {a} " in local for a in six):
+            break
+        time.sleep(0.01)
     state[0] = kind
 
 
