@@ -363,7 +363,6 @@ CASES += [Case("port", ["-p", PORT, "-p", "0", "-s", "127.0.0.10"], 255, "")]
 # -a: the addresses of either family that the host can use, as getaddrinfo
 # orders them, on hosts with IPv4 ("4"), IPv6 ("6"), both, or IPv4 and a
 # link-local IPv6 address alone ("4+ll"), which glibc counts as IPv6.
-LATE_ADDR6 = sandbox.LATE_ADDR6
 V4 = "precedence ::ffff:0:0/96 100\n"
 CASES += [Case("any", ["-a", *argv], status, stdout, host=host, **opt)
           for host, argv, status, stdout, opt in (
